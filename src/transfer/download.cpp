@@ -1,0 +1,40 @@
+#include <cstdio>
+
+#include "console_messages.h"
+#include "device_session.h"
+#include "transfer.h"
+
+namespace {
+
+void ReportStdoutFailure() {
+  PrintDiagnostic(MSG_CANNOT_WRITE_STDOUT);
+  StreamFailed = TRUE;
+}
+
+} // namespace
+
+void DownloadToStdout() {
+  while (ReadCount != 0) {
+    const ULONG length = ReadCount <= CHUNK_SIZE ? ReadCount : CHUNK_SIZE;
+    ULONG transferred = 0;
+    if (!WinUsb_ReadPipe(DeviceSession.InterfaceHandle, DeviceSession.PipeMap.BulkInPipeId,
+                         TransferBuffer, length, &transferred, nullptr)) {
+      PrintDiagnostic(MSG_READ_PIPE_FALSE);
+      break;
+    }
+    // A device never delivers more than was asked for; trust no more than that.
+    if (transferred > length) {
+      transferred = length;
+    }
+    ReadCount -= transferred;
+    if (std::fwrite(TransferBuffer, 1, transferred, stdout) != transferred) {
+      ReportStdoutFailure();
+      return;
+    }
+  }
+  // Bytes taken from the device must not be lost in a buffer that never
+  // reaches its destination.
+  if (std::fflush(stdout) != 0) {
+    ReportStdoutFailure();
+  }
+}
