@@ -1,40 +1,14 @@
-// The device-setup enumeration and the open, as the scripted device answers them.
+// The device-setup enumeration, as the scripted device answers them.
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
 #include <cwchar>
 
+#include "scripted_call_text.h"
 #include "scripted_device.h"
 
 namespace {
 
 const HDEVINFO DEVICE_SET = reinterpret_cast<HDEVINFO>(static_cast<std::uintptr_t>(0xD5E7));
-
-std::string Narrow(const WCHAR *text) {
-  std::string out;
-  for (; *text != 0; ++text) {
-    out += *text < 0x80 ? static_cast<char>(*text) : '?';
-  }
-  return out;
-}
-
-std::string Hex(std::uintptr_t value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-  return text;
-}
-
-std::string GuidText(const GUID *guid) {
-  if (guid == nullptr) {
-    return "null";
-  }
-  char text[64];
-  std::snprintf(text, sizeof text, "%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-                static_cast<unsigned long>(guid->Data1), guid->Data2, guid->Data3, guid->Data4[0],
-                guid->Data4[1], guid->Data4[2], guid->Data4[3], guid->Data4[4], guid->Data4[5],
-                guid->Data4[6], guid->Data4[7]);
-  return text;
-}
 
 // The path that an enumerated interface record stands for, or null.
 const std::wstring *PathOf(HDEVINFO set, const SP_DEVICE_INTERFACE_DATA *data) {
@@ -50,8 +24,8 @@ const std::wstring *PathOf(HDEVINFO set, const SP_DEVICE_INTERFACE_DATA *data) {
 HDEVINFO SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwndParent,
                               DWORD Flags) {
   CallLog().push_back("SetupDiGetClassDevsW guid=" + GuidText(ClassGuid) +
-                      " enumerator=" + (Enumerator ? Narrow(Enumerator) : "null") + " window=" +
-                      Hex(reinterpret_cast<std::uintptr_t>(hwndParent)) + " flags=" + Hex(Flags));
+                      " enumerator=" + NarrowText(Enumerator) + " window=" +
+                      HandleText(hwndParent) + " flags=" + Hex(Flags));
   ++OpenDeviceSets();
   return DEVICE_SET;
 }
@@ -60,7 +34,7 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Device
                                  const GUID *InterfaceClassGuid, DWORD MemberIndex,
                                  PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
   CallLog().push_back("SetupDiEnumDeviceInterfaces devinfo=" +
-                      Hex(reinterpret_cast<std::uintptr_t>(DeviceInfoData)) + " guid=" +
+                      HandleText(DeviceInfoData) + " guid=" +
                       GuidText(InterfaceClassGuid) + " index=" + std::to_string(MemberIndex) +
                       " cbSize=" + std::to_string(DeviceInterfaceData->cbSize));
   if (DeviceInfoSet != DEVICE_SET || DeviceInterfaceData->cbSize != sizeof *DeviceInterfaceData ||
@@ -81,7 +55,7 @@ BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO DeviceInfoSet,
       std::string(DeviceInterfaceDetailData ? "set" : "null") +
       " size=" + std::to_string(DeviceInterfaceDetailDataSize) + " cbSize=" +
       (DeviceInterfaceDetailData ? std::to_string(DeviceInterfaceDetailData->cbSize) : "-") +
-      " devinfo=" + Hex(reinterpret_cast<std::uintptr_t>(DeviceInfoData)));
+      " devinfo=" + HandleText(DeviceInfoData));
   const std::wstring *path = PathOf(DeviceInfoSet, DeviceInterfaceData);
   if (path == nullptr) {
     return FALSE;
@@ -107,21 +81,4 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
   }
   --OpenDeviceSets();
   return TRUE;
-}
-
-HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
-  CallLog().push_back("CreateFileW path=" + Narrow(lpFileName) + " access=" + Hex(dwDesiredAccess) +
-                      " share=" + Hex(dwShareMode) +
-                      " security=" + Hex(reinterpret_cast<std::uintptr_t>(lpSecurityAttributes)) +
-                      " disposition=" + std::to_string(dwCreationDisposition) +
-                      " flags=" + Hex(dwFlagsAndAttributes) +
-                      " template=" + Hex(reinterpret_cast<std::uintptr_t>(hTemplateFile)));
-  for (const std::wstring &path : Script().paths) {
-    if (path == lpFileName) {
-      return reinterpret_cast<HANDLE>(Script().deviceHandle);
-    }
-  }
-  return INVALID_HANDLE_VALUE;
 }

@@ -1,19 +1,11 @@
 // The six WinUSB operations, as the scripted device answers them.
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
+#include "scripted_call_text.h"
 #include "scripted_device.h"
 
 namespace {
-
-std::string Hex(std::uintptr_t value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-  return text;
-}
-
-std::string Handle(const void *handle) { return Hex(reinterpret_cast<std::uintptr_t>(handle)); }
 
 bool IsInterface(WINUSB_INTERFACE_HANDLE handle) {
   return reinterpret_cast<std::uintptr_t>(handle) == Script().interfaceHandle;
@@ -24,7 +16,7 @@ int writesSeen = 0;
 } // namespace
 
 BOOL WinUsb_Initialize(HANDLE DeviceHandle, PWINUSB_INTERFACE_HANDLE InterfaceHandle) {
-  CallLog().push_back("WinUsb_Initialize device=" + Handle(DeviceHandle));
+  CallLog().push_back("WinUsb_Initialize device=" + HandleText(DeviceHandle));
   if (reinterpret_cast<std::uintptr_t>(DeviceHandle) != Script().deviceHandle ||
       Script().initializeFails) {
     return FALSE;
@@ -35,7 +27,7 @@ BOOL WinUsb_Initialize(HANDLE DeviceHandle, PWINUSB_INTERFACE_HANDLE InterfaceHa
 
 BOOL WinUsb_QueryDeviceInformation(WINUSB_INTERFACE_HANDLE InterfaceHandle, ULONG InformationType,
                                    PULONG BufferLength, PVOID Buffer) {
-  CallLog().push_back("WinUsb_QueryDeviceInformation interface=" + Handle(InterfaceHandle) +
+  CallLog().push_back("WinUsb_QueryDeviceInformation interface=" + HandleText(InterfaceHandle) +
                       " type=" + std::to_string(InformationType) +
                       " length=" + std::to_string(*BufferLength));
   if (!IsInterface(InterfaceHandle) || InformationType != DEVICE_SPEED || *BufferLength < 1 ||
@@ -50,7 +42,7 @@ BOOL WinUsb_QueryDeviceInformation(WINUSB_INTERFACE_HANDLE InterfaceHandle, ULON
 BOOL WinUsb_QueryInterfaceSettings(WINUSB_INTERFACE_HANDLE InterfaceHandle,
                                    UCHAR AlternateInterfaceNumber,
                                    PUSB_INTERFACE_DESCRIPTOR UsbAltInterfaceDescriptor) {
-  CallLog().push_back("WinUsb_QueryInterfaceSettings interface=" + Handle(InterfaceHandle) +
+  CallLog().push_back("WinUsb_QueryInterfaceSettings interface=" + HandleText(InterfaceHandle) +
                       " alternate=" + std::to_string(AlternateInterfaceNumber));
   if (!IsInterface(InterfaceHandle) || AlternateInterfaceNumber != 0 ||
       Script().interfaceQueryFails) {
@@ -64,7 +56,7 @@ BOOL WinUsb_QueryInterfaceSettings(WINUSB_INTERFACE_HANDLE InterfaceHandle,
 
 BOOL WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR AlternateInterfaceNumber,
                       UCHAR PipeIndex, PWINUSB_PIPE_INFORMATION PipeInformation) {
-  CallLog().push_back("WinUsb_QueryPipe interface=" + Handle(InterfaceHandle) +
+  CallLog().push_back("WinUsb_QueryPipe interface=" + HandleText(InterfaceHandle) +
                       " alternate=" + std::to_string(AlternateInterfaceNumber) +
                       " index=" + std::to_string(PipeIndex));
   if (!IsInterface(InterfaceHandle) || AlternateInterfaceNumber != 0 ||
@@ -79,9 +71,9 @@ BOOL WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR AlternateIn
 
 BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, PUCHAR Buffer,
                       ULONG BufferLength, PULONG LengthTransferred, LPOVERLAPPED Overlapped) {
-  CallLog().push_back("WinUsb_WritePipe interface=" + Handle(InterfaceHandle) +
+  CallLog().push_back("WinUsb_WritePipe interface=" + HandleText(InterfaceHandle) +
                       " pipe=" + Hex(PipeID) + " length=" + std::to_string(BufferLength) +
-                      " overlapped=" + Handle(Overlapped));
+                      " overlapped=" + HandleText(Overlapped));
   ++writesSeen;
   if (!IsInterface(InterfaceHandle) || writesSeen == Script().failingWrite) {
     return FALSE;
@@ -98,9 +90,9 @@ BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, PUC
 
 BOOL WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, PUCHAR Buffer,
                      ULONG BufferLength, PULONG LengthTransferred, LPOVERLAPPED Overlapped) {
-  CallLog().push_back("WinUsb_ReadPipe interface=" + Handle(InterfaceHandle) +
+  CallLog().push_back("WinUsb_ReadPipe interface=" + HandleText(InterfaceHandle) +
                       " pipe=" + Hex(PipeID) + " length=" + std::to_string(BufferLength) +
-                      " overlapped=" + Handle(Overlapped));
+                      " overlapped=" + HandleText(Overlapped));
   if (!IsInterface(InterfaceHandle) || Script().reads.empty()) {
     return FALSE;
   }
