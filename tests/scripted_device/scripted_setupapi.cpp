@@ -24,8 +24,8 @@ const std::wstring *PathOf(HDEVINFO set, const SP_DEVICE_INTERFACE_DATA *data) {
 HDEVINFO SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwndParent,
                               DWORD Flags) {
   CallLog().push_back("SetupDiGetClassDevsW guid=" + GuidText(ClassGuid) +
-                      " enumerator=" + NarrowText(Enumerator) + " window=" +
-                      HandleText(hwndParent) + " flags=" + Hex(Flags));
+                      " enumerator=" + NarrowText(Enumerator) +
+                      " window=" + HandleText(hwndParent) + " flags=" + Hex(Flags));
   ++OpenDeviceSets();
   return DEVICE_SET;
 }
@@ -33,9 +33,9 @@ HDEVINFO SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwn
 BOOL SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                  const GUID *InterfaceClassGuid, DWORD MemberIndex,
                                  PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
-  CallLog().push_back("SetupDiEnumDeviceInterfaces devinfo=" +
-                      HandleText(DeviceInfoData) + " guid=" +
-                      GuidText(InterfaceClassGuid) + " index=" + std::to_string(MemberIndex) +
+  CallLog().push_back("SetupDiEnumDeviceInterfaces devinfo=" + HandleText(DeviceInfoData) +
+                      " guid=" + GuidText(InterfaceClassGuid) +
+                      " index=" + std::to_string(MemberIndex) +
                       " cbSize=" + std::to_string(DeviceInterfaceData->cbSize));
   if (DeviceInfoSet != DEVICE_SET || DeviceInterfaceData->cbSize != sizeof *DeviceInterfaceData ||
       MemberIndex >= Script().paths.size()) {
