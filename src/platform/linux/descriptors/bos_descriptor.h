@@ -1,0 +1,25 @@
+// The Microsoft OS 2.0 platform capability in a device's BOS descriptor.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "byte_reader.h"
+
+namespace pelmora::usb {
+
+// Where the device keeps its Microsoft OS 2.0 descriptor set: the vendor
+// request code and the set's total length.
+struct MsOs20SetLocation {
+  std::uint8_t vendorCode = 0;
+  std::uint16_t totalLength = 0;
+};
+
+// The wTotalLength of a BOS descriptor header, when bytes start with one.
+std::optional<std::uint16_t> BosTotalLength(Bytes bytes);
+
+// Finds the platform capability {D8DD60DF-4589-4CC7-9CD2-659D9E648A9F} and,
+// of its descriptor set entries, the one for the newest Windows version.
+std::optional<MsOs20SetLocation> FindMsOs20Set(Bytes bos);
+
+} // namespace pelmora::usb

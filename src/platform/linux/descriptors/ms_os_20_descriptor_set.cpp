@@ -1,0 +1,89 @@
+#include "ms_os_20_descriptor_set.h"
+
+#include <algorithm>
+
+namespace pelmora::usb {
+
+namespace {
+
+constexpr std::uint16_t SET_HEADER = 0x00;
+constexpr std::uint16_t CONFIGURATION_SUBSET = 0x01;
+constexpr std::uint16_t FUNCTION_SUBSET = 0x02;
+constexpr std::uint16_t REGISTRY_PROPERTY = 0x04;
+constexpr std::size_t SET_HEADER_LENGTH = 10;
+constexpr std::size_t SUBSET_HEADER_LENGTH = 8;
+// wLength, wDescriptorType, wPropertyDataType, wPropertyNameLength.
+constexpr std::size_t PROPERTY_FIXED_LENGTH = 8;
+
+// wPropertyDataType, name, then wPropertyDataLength and the data; all inside
+// the descriptor.
+std::optional<RegistryProperty> ParseProperty(Bytes descriptor) {
+  const auto type = ReadU16(descriptor, 4);
+  const auto nameLength = ReadU16(descriptor, 6);
+  if (!type || !nameLength) {
+    return std::nullopt;
+  }
+  const auto name = Slice(descriptor, PROPERTY_FIXED_LENGTH, *nameLength);
+  const auto dataLength = ReadU16(descriptor, PROPERTY_FIXED_LENGTH + *nameLength);
+  if (!name || !dataLength) {
+    return std::nullopt;
+  }
+  const auto data = Slice(descriptor, PROPERTY_FIXED_LENGTH + *nameLength + 2, *dataLength);
+  if (!data) {
+    return std::nullopt;
+  }
+  return RegistryProperty{*type, *name, *data};
+}
+
+} // namespace
+
+std::vector<RegistryProperty> MsOs20PropertiesForInterfaceZero(Bytes set,
+                                                               std::uint8_t configurationIndex) {
+  std::vector<RegistryProperty> properties;
+  if (ReadU16(set, 0) != SET_HEADER_LENGTH || ReadU16(set, 2) != SET_HEADER) {
+    return properties;
+  }
+  const Bytes all = set.first(std::min<std::size_t>(ReadU16(set, 8).value_or(0), set.size()));
+
+  // Each subset ends where its own length says, never past the set.
+  std::size_t configurationEnd = 0;
+  bool configurationApplies = true;
+  std::size_t functionEnd = 0;
+  bool functionApplies = true;
+
+  std::size_t offset = SET_HEADER_LENGTH;
+  while (offset < all.size()) {
+    const auto length = ReadU16(all, offset);
+    const auto type = ReadU16(all, offset + 2);
+    if (!length || !type || *length < 4) {
+      break;
+    }
+    const auto descriptor = Slice(all, offset, *length);
+    if (!descriptor) {
+      break;
+    }
+    if (offset >= functionEnd) {
+      functionApplies = true;
+    }
+    if (offset >= configurationEnd) {
+      configurationApplies = true;
+    }
+    if (*type == CONFIGURATION_SUBSET && *length >= SUBSET_HEADER_LENGTH) {
+      configurationEnd = offset + ReadU16(all, offset + 6).value_or(0);
+      configurationApplies = ReadU8(all, offset + 4) == configurationIndex;
+      functionEnd = 0;
+      functionApplies = true;
+    } else if (*type == FUNCTION_SUBSET && *length >= SUBSET_HEADER_LENGTH) {
+      functionEnd = offset + ReadU16(all, offset + 6).value_or(0);
+      functionApplies = ReadU8(all, offset + 4) == 0;
+    } else if (*type == REGISTRY_PROPERTY && configurationApplies && functionApplies) {
+      if (auto property = ParseProperty(*descriptor)) {
+        properties.push_back(*property);
+      }
+    }
+    offset += *length;
+  }
+  return properties;
+}
+
+} // namespace pelmora::usb
