@@ -1,0 +1,199 @@
+#!/bin/sh
+# The guest's /init: loads the USB host modules, waits for the redirected
+# device, runs the suite named on the kernel command line and prints one
+# "PASS name" or "FAIL name: why" line per scenario, then powers off.
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mkdir -p /tmp && mount -t tmpfs tmpfs /tmp
+
+for module in usb-common usbcore xhci-hcd xhci-pci; do
+  insmod "/modules/$module.ko" || echo "FAIL insmod $module"
+done
+
+# The firmware's last line has no line end: start ours on a fresh line.
+echo
+suite=$(sed -n 's/.*e2e\.suite=\([^ ]*\).*/\1/p' /proc/cmdline)
+program=/bin/pelmora-winusb-test
+# The C library's own text for errno 0, as the program's diagnostics show it.
+no_error=$(/bin/errno-text)
+guid_echo='DeviceInterface GUID to search for: 98-D7-20-61-92-D1-63-44-B0-DE-2B-65-ED-2F-48-70-'
+
+# Waits until the kernel has configured the test device (vendor 1209).
+device=
+for _ in $(seq 100); do
+  for d in /sys/bus/usb/devices/[0-9]*-*; do
+    [ -f "$d/idVendor" ] && [ "$(cat "$d/idVendor")" = 1209 ] &&
+      [ -n "$(cat "$d/bConfigurationValue" 2>/dev/null)" ] && [ -d "$d/${d##*/}:1.0" ] && device=$d
+  done
+  [ -n "$device" ] && break
+  sleep 0.1
+done
+# Let usbfs create the node and the kernel finish probing before the first run.
+sleep 0.2
+
+reports=0
+report() { # name, reason (empty: passed)
+  reports=$((reports + 1))
+  if [ -z "$2" ]; then echo "PASS $1"; else echo "FAIL $1: $(echo "$2" | tr '\n' ';')"; fi
+}
+
+# perror form: the message (which carries its own line end), ": ", the text.
+diagnostic() { printf '%s\n: %s\n' "$1" "$no_error"; }
+
+run() { # count, stdin file; leaves out, err and rc in /tmp
+  timeout -s KILL 30 "$program" "$@" >/tmp/out 2>/tmp/err </tmp/in
+  echo $? >/tmp/rc
+}
+
+# Compares a file with expected text; on a difference says where.
+differs() { # what, file, expected text
+  printf '%s' "$3" >/tmp/expected
+  if ! cmp -s "$2" /tmp/expected; then
+    echo "$1 differs: got [$(head -c 300 "$2" | tr '\n' '|')] want [$(head -c 300 /tmp/expected | tr '\n' '|')]"
+  fi
+}
+
+status_is_zero() {
+  [ "$(cat /tmp/rc)" = 0 ] || echo "exit status $(cat /tmp/rc)"
+}
+
+same_bytes() { # what, got, want
+  [ "$(sha256sum <"$2")" = "$(sha256sum <"$3")" ] ||
+    echo "$1: $(wc -c <"$2") bytes whose checksum differs from the $(wc -c <"$3") sent"
+}
+
+lookup_true="$(diagnostic 'GetDevicePath.')
+$(diagnostic 'GetDevicePath() returned TRUE.')
+"
+lookup_false="$(diagnostic 'GetDevicePath.')
+$(diagnostic 'GetDevicePath() returned FALSE.')
+"
+
+verbose_setup_true="pelmora WinUSB test application.
+$guid_echo
+OpenDevice() returned: 0xHANDLE
+WinUsb_Initialize() returned TRUE.
+WinUsb_QueryDeviceInformation() returned TRUE.
+WinUsb_QueryInterfaceSettings() returned TRUE.
+"
+
+attempt_lines() { # byte count: one line per chunk of at most 4096
+  left=$1
+  while [ "$left" -ge 4096 ]; do
+    echo "Attempting WinUsb_WritePipe() for 4096 bytes."
+    left=$((left - 4096))
+  done
+  echo "Attempting WinUsb_WritePipe() for $left bytes."
+}
+
+# The handle value is an open descriptor whose number is not ours to fix.
+mask_handle() { sed 's/^OpenDevice() returned: 0x[0-9A-F]\{8\}$/OpenDevice() returned: 0xHANDLE/' "$1"; }
+
+device_enumerated() { # speed in Mb/s, USB version
+  if [ -z "$device" ]; then
+    echo "no device of vendor 1209 configured: $(ls /sys/bus/usb/devices | tr '\n' ' ')"
+  elif [ "$(cat "$device/speed")" != "$1" ] || [ "$(cat "$device/version" | tr -d ' ')" != "$2" ]; then
+    echo "speed $(cat "$device/speed"), version $(cat "$device/version")"
+  fi
+}
+
+quiet_round_trip() { # byte count
+  head -c "$1" /dev/urandom >/tmp/in
+  run "$1"
+  status_is_zero
+  same_bytes "standard output" /tmp/out /tmp/in
+  differs "standard error" /tmp/err "$lookup_true"
+}
+
+suite_loopback() {
+  report "the kernel configures the device at high speed, USB 2.10" "$(device_enumerated 480 2.10)"
+
+  head -c 100000 /dev/urandom >/tmp/in
+  cp /tmp/in /tmp/sent
+  run
+  mask_handle /tmp/out >/tmp/masked
+  report "verbose run sends 100000 bytes: progress lines, 24 chunks of 4096 then 1696" \
+    "$(status_is_zero; differs 'standard output' /tmp/masked "$verbose_setup_true$(attempt_lines 100000)
+"; differs 'standard error' /tmp/err "$lookup_true")"
+
+  : >/tmp/in
+  run 100000
+  report "quiet run reads back the 100000 bytes the verbose run sent" \
+    "$(status_is_zero; same_bytes 'standard output' /tmp/out /tmp/sent
+      differs 'standard error' /tmp/err "$lookup_true")"
+
+  report "quiet round trip of 100000 bytes" "$(quiet_round_trip 100000)"
+
+  : >/tmp/in
+  run 0
+  report "verbose run with empty input announces one empty chunk and sends nothing" \
+    "$(status_is_zero; mask_handle /tmp/out >/tmp/masked
+      differs 'standard output' /tmp/masked "$verbose_setup_true$(attempt_lines 0)
+")"
+}
+
+suite_short_packets() {
+  report "quiet round trip of 5000 bytes in 64-byte packets" "$(quiet_round_trip 5000)"
+
+  # Last: the 36 bytes after the first packet stay queued in the device.
+  head -c 100 /dev/urandom >/tmp/in
+  run 10
+  head -c 10 /tmp/in >/tmp/want
+  report "a 10-byte read from a 64-byte packet gives the first 10 bytes" \
+    "$(status_is_zero; same_bytes 'standard output' /tmp/out /tmp/want
+      differs 'standard error' /tmp/err "$lookup_true")"
+}
+
+suite_ms_os_10() {
+  report "the kernel configures the device at high speed, USB 2.00" "$(device_enumerated 480 2.00)"
+  report "a device with Microsoft OS 1.0 descriptors only is found and round-trips 3000 bytes" \
+    "$(quiet_round_trip 3000)"
+}
+
+suite_other_class() {
+  printf 'never sent' >/tmp/in
+  run
+  report "verbose run with only a device of another interface class: lookup FALSE, binding FALSE" \
+    "$(status_is_zero; differs 'standard output' /tmp/out "pelmora WinUSB test application.
+$guid_echo
+OpenDevice() returned: 0xFFFFFFFF
+WinUsb_Initialize() returned FALSE.
+"; differs 'standard error' /tmp/err "$lookup_false")"
+
+  run 16
+  report "quiet run with only a device of another interface class: lookup FALSE, no output" \
+    "$(status_is_zero; differs 'standard output' /tmp/out ''
+      differs 'standard error' /tmp/err "$lookup_false")"
+}
+
+suite_out_stall() {
+  printf '0123456789' >/tmp/in
+  run 10
+  report "a stalled bulk OUT: WinUsb_WritePipe() returned FALSE and nothing is read" \
+    "$(status_is_zero; differs 'standard output' /tmp/out ''
+      differs 'standard error' /tmp/err "$lookup_true$(diagnostic 'WinUsb_WritePipe() returned FALSE.')
+")"
+}
+
+suite_disconnect() {
+  head -c 100 /dev/urandom >/tmp/in
+  run -1
+  report "unplugged during a read with count -1: the program ends after the 100 bytes" \
+    "$(status_is_zero; same_bytes 'standard output' /tmp/out /tmp/in
+      differs 'standard error' /tmp/err "$lookup_true$(diagnostic 'WinUsb_ReadPipe() returned FALSE.')
+")"
+}
+
+case "$suite" in
+loopback) suite_loopback ;;
+short-packets) suite_short_packets ;;
+ms-os-1.0) suite_ms_os_10 ;;
+other-class) suite_other_class ;;
+out-stall) suite_out_stall ;;
+disconnect) suite_disconnect ;;
+*) echo "FAIL suite: unknown suite '$suite'" ;;
+esac
+echo "E2E-SUITE-END $suite $reports"
+poweroff -f

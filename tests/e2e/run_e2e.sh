@@ -1,0 +1,198 @@
+#!/usr/bin/env bash
+# End-to-end tests on a real Linux kernel: the program runs in a QEMU guest
+# (Debian's kernel, its xHCI driver and usbfs) against the loopback device
+# served over usbredir from this host. One boot per device variant; the guest
+# prints a PASS or FAIL line per scenario, the device's transfer log adds
+# host-side checks, and the run ends with "N passed, N failed".
+#
+#   tests/e2e/run_e2e.sh BUILD_DIR
+#
+# BUILD_DIR holds pelmora-winusb-test, pelmora-usbredir-device and errno-text.
+# The kernel package and the kernel cut out of it are cached in
+# $PELMORA_E2E_CACHE (default ~/.cache/pelmora-e2e).
+set -euo pipefail
+
+build=$(cd "${1:?usage: run_e2e.sh BUILD_DIR}" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+cache=${PELMORA_E2E_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/pelmora-e2e}
+work=$build/e2e
+boot_timeout=${PELMORA_E2E_BOOT_TIMEOUT:-90}
+mkdir -p "$cache" "$work"
+
+passed=0
+failed=0
+pass() { echo "PASS $1"; passed=$((passed + 1)); }
+fail() { echo "FAIL $1: $2"; failed=$((failed + 1)); }
+now() { date +%s.%N; }
+elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f s", b - a }'; }
+
+for tool in pelmora-winusb-test pelmora-usbredir-device errno-text; do
+  [ -x "$build/$tool" ] || { echo "missing $build/$tool" >&2; exit 2; }
+done
+
+# The kernel package: the one linux-image-amd64 points at, downloaded once.
+started=$(now)
+package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }' || true)
+if [ -z "$package" ]; then # no package lists: fall back to what is cached
+  deb=$(ls -t "$cache"/linux-image-*.deb 2>/dev/null | head -n 1 || true)
+else
+  deb=$(ls "$cache"/"$package"_*.deb 2>/dev/null | head -n 1 || true)
+  if [ -z "$deb" ]; then
+    (cd "$cache" && apt-get download -q "$package" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
+    deb=$(ls "$cache"/"$package"_*.deb 2>/dev/null | head -n 1 || true)
+  fi
+fi
+[ -n "$deb" ] || { echo "no kernel package: apt-get download linux-image-amd64's kernel failed" >&2; exit 2; }
+echo "== kernel package $(basename "$deb") ($(elapsed "$started"))"
+
+# The uncompressed kernel (QEMU starts an ELF vmlinux through PVH, skipping
+# seconds of decompression under TCG) and the four USB host modules.
+started=$(now)
+kernel_dir=$cache/$(basename "$deb" .deb)
+if [ ! -f "$kernel_dir/ready" ]; then
+  rm -rf "$kernel_dir" && mkdir -p "$kernel_dir/unpacked"
+  dpkg-deb --fsys-tarfile "$deb" |
+    tar -x -C "$kernel_dir/unpacked" --wildcards './boot/vmlinuz-*' '*/usb-common.ko*' \
+      '*/usbcore.ko*' '*/xhci-hcd.ko*' '*/xhci-pci.ko*'
+  bzimage=$(ls "$kernel_dir"/unpacked/boot/vmlinuz-*)
+  # The compressed kernel is the first xz stream in the bzImage; xz stops at
+  # its end, so the readers before it may see a closed pipe.
+  offset=$( (LC_ALL=C grep -obUaP '\xFD7zXZ\x00' "$bzimage" || true) | head -n 1 | cut -d: -f1)
+  { tail -c +$((offset + 1)) "$bzimage" || true; } | xz -dc --single-stream >"$kernel_dir/vmlinux"
+  head -c 4 "$kernel_dir/vmlinux" | grep -q ELF || { echo "no ELF kernel in $bzimage" >&2; exit 2; }
+  mkdir -p "$kernel_dir/modules"
+  for module in usb-common usbcore xhci-hcd xhci-pci; do
+    file=$(find "$kernel_dir/unpacked" -name "$module.ko*" | head -n 1)
+    case "$file" in
+    *.xz) xz -dc "$file" >"$kernel_dir/modules/$module.ko" ;;
+    *.zst) zstd -dqc "$file" >"$kernel_dir/modules/$module.ko" ;;
+    *) cp "$file" "$kernel_dir/modules/$module.ko" ;;
+    esac
+  done
+  rm -rf "$kernel_dir/unpacked"
+  touch "$kernel_dir/ready"
+fi
+echo "== kernel extracted ($(elapsed "$started"))"
+
+# The initramfs: busybox, the program, the errno helper and every library
+# they load, the modules, and the init script that runs the scenarios.
+started=$(now)
+root=$work/root
+rm -rf "$root" && mkdir -p "$root/bin" "$root/modules" "$root/dev" "$root/proc" "$root/sys"
+cp /bin/busybox "$root/bin/busybox"
+for applet in $("$root/bin/busybox" --list); do
+  [ "$applet" = busybox ] || ln -s busybox "$root/bin/$applet"
+done
+cp "$build/pelmora-winusb-test" "$build/errno-text" "$root/bin/"
+libraries=$(for binary in pelmora-winusb-test errno-text; do
+  ldd "$build/$binary" | awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }'
+done | sort -u)
+for library in $libraries; do
+  mkdir -p "$root$(dirname "$library")"
+  cp -L "$library" "$root$library"
+done
+cp "$kernel_dir"/modules/*.ko "$root/modules/"
+cp "$here/guest_init.sh" "$root/init"
+chmod +x "$root/init"
+(cd "$root" && find . | cpio -o -H newc --quiet) >"$work/initramfs.cpio"
+echo "== initramfs $(du -h "$work/initramfs.cpio" | cut -f1) ($(elapsed "$started"))"
+
+# One boot: a device server with the variant's options, QEMU with the
+# device attached to its xHCI controller, the suite named on the command line.
+boot() { # suite, device options...
+  local suite=$1
+  shift
+  local dir=$work/$suite
+  rm -rf "$dir" && mkdir -p "$dir"
+  local started
+  started=$(now)
+  "$build/pelmora-usbredir-device" --port-file="$dir/port" --log="$dir/device.log" "$@" \
+    >"$dir/server.out" 2>"$dir/server.err" &
+  local server=$!
+  for _ in $(seq 100); do
+    [ -f "$dir/port" ] && break
+    sleep 0.05
+  done
+  if [ ! -f "$dir/port" ]; then
+    fail "$suite: device server starts" "$(cat "$dir/server.err")"
+    kill "$server" 2>/dev/null || true
+    return
+  fi
+  local status=0
+  timeout -s KILL "$boot_timeout" qemu-system-x86_64 -accel tcg -cpu qemu64,+rdrand -m 512 \
+    -nographic -nodefaults -no-reboot -serial stdio \
+    -kernel "$kernel_dir/vmlinux" -initrd "$work/initramfs.cpio" \
+    -append "console=ttyS0 quiet panic=-1 e2e.suite=$suite" \
+    -device qemu-xhci,id=xhci \
+    -chardev socket,id=device,host=127.0.0.1,port="$(cat "$dir/port")" \
+    -device usb-redir,chardev=device,bus=xhci.0 \
+    </dev/null >"$dir/console.log" 2>"$dir/qemu.err" || status=$?
+  # The server ends when QEMU closes the connection; never leave it behind.
+  kill "$server" 2>/dev/null || true
+  wait "$server" 2>/dev/null || true
+  tr -d '\r' <"$dir/console.log" >"$dir/console.txt"
+
+  local reported=0
+  while IFS= read -r line; do
+    reported=$((reported + 1))
+    case "$line" in
+    "PASS "*) pass "$suite: ${line#PASS }" ;;
+    "FAIL "*) line=${line#FAIL }; fail "$suite: ${line%%: *}" "${line#*: }" ;;
+    esac
+  done < <(grep -aE '^(PASS|FAIL) ' "$dir/console.txt")
+  # A result line mixed into kernel messages must not vanish unnoticed.
+  local announced
+  announced=$(sed -n "s/^E2E-SUITE-END $suite \([0-9]*\)\$/\1/p" "$dir/console.txt")
+  if [ -n "$announced" ] && [ "$announced" = "$reported" ]; then
+    pass "$suite: the guest ran the whole suite ($(elapsed "$started"))"
+  elif [ -n "$announced" ]; then
+    fail "$suite: the guest ran the whole suite" "it reported $announced results, $reported were read"
+  else
+    fail "$suite: the guest ran the whole suite" \
+      "QEMU status $status after $(elapsed "$started"); last console lines: $(tail -n 5 "$dir/console.txt" | tr '\n' '|') $(head -c 300 "$dir/qemu.err")"
+  fi
+}
+
+# The lengths of the bulk OUT transfers the device took, one per line.
+out_lengths() { awk '$1 == "out" { print $2 }' "$work/$1/device.log" | tr '\n' ' '; }
+
+repeat() { # count, word
+  local i
+  for ((i = 0; i < $1; i++)); do printf '%s ' "$2"; done
+}
+
+check() { # name, reason (empty: passed)
+  if [ -z "$2" ]; then pass "$1"; else fail "$1" "$2"; fi
+}
+
+boot loopback
+# Two uploads of 100000 bytes (verbose, then quiet): each is 24 chunks of
+# 4096 and one of 1696, and an empty input sends nothing at all.
+want="$(repeat 24 4096)1696 $(repeat 24 4096)1696 "
+got=$(out_lengths loopback)
+check "loopback: the device saw bulk OUT transfers of 4096 bytes then the remainder" \
+  "$([ "$got" = "$want" ] || echo "got [$got] want [$want]")"
+
+boot short-packets --in-packet=64
+check "short-packets: the device sent IN data only in packets of at most 64 bytes, never babbling" \
+  "$(awk '$1 == "in" && $3 == "->" && ($5 > 64 || $4 != "success") { print; exit }' "$work/short-packets/device.log")"
+
+boot ms-os-1.0 --descriptors=ms-os-1.0
+check "ms-os-1.0: the device was asked for its Microsoft OS 1.0 extended properties" \
+  "$(grep -q '^control c[01] 20 .... 0005 ' "$work/ms-os-1.0/device.log" || echo "no such request in the log")"
+
+boot other-class --interface-class='{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}'
+check "other-class: no transfer reached the device's bulk pipes" \
+  "$(grep -E '^(in|out) ' "$work/other-class/device.log" | head -n 3 | tr '\n' '|')"
+
+boot out-stall --stall-out
+check "out-stall: one stalled OUT transfer of 10 bytes and no IN transfer" \
+  "$(got=$(grep -E '^(in|out) ' "$work/out-stall/device.log" | tr '\n' '|')
+     [ "$got" = 'out 10 -> stall 0|' ] || echo "transfers: $got")"
+
+boot disconnect --disconnect-when-drained
+check "disconnect: the device was unplugged while a read waited" \
+  "$(grep -q '^disconnect$' "$work/disconnect/device.log" || echo "no disconnect in the log")"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
