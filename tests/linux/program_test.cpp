@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 
 #include "emulated_usb_test.h"
@@ -42,10 +41,20 @@ const std::string SESSION_TRUE = "WinUsb_Initialize() returned TRUE.\n"
                                  "WinUsb_QueryDeviceInformation() returned TRUE.\n"
                                  "WinUsb_QueryInterfaceSettings() returned TRUE.\n";
 
-// The verbose output with the open line's descriptor value replaced by FD.
-std::string WithoutDescriptor(const std::string &out) {
-  return std::regex_replace(out, std::regex("OpenDevice\\(\\) returned: 0x0000[0-9A-F]{4}\n"),
-                            "OpenDevice() returned: FD\n");
+// The verbose output with the open line's descriptor value replaced by FD,
+// when it is one (a small number, not the invalid handle's 0xFFFFFFFF).
+std::string WithoutDescriptor(std::string out) {
+  const std::string prefix = "OpenDevice() returned: 0x";
+  const std::size_t at = out.find(prefix);
+  if (at == std::string::npos || out.size() < at + prefix.size() + 9) {
+    return out;
+  }
+  const std::string digits = out.substr(at + prefix.size(), 8);
+  if (digits.find_first_not_of("0123456789ABCDEF") != std::string::npos ||
+      std::stoul(digits, nullptr, 16) > 0xFFFF || out[at + prefix.size() + 8] != '\n') {
+    return out;
+  }
+  return out.replace(at + prefix.size() - 2, 10, "FD");
 }
 
 std::string Pattern(std::size_t length) {
