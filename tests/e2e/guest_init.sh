@@ -147,7 +147,7 @@ suite_short_packets() {
 }
 
 suite_ms_os_10() {
-  report "the kernel configures the device at high speed, USB 2.00" "$(device_enumerated 480 2.00)"
+  report "the kernel configures the device at high speed, USB 2.10" "$(device_enumerated 480 2.10)"
   report "a device with Microsoft OS 1.0 descriptors only is found and round-trips 3000 bytes" \
     "$(quiet_round_trip 3000)"
 }

@@ -7,7 +7,8 @@
 #
 #   tests/e2e/run_e2e.sh BUILD_DIR
 #
-# BUILD_DIR holds pelmora-winusb-test, pelmora-usbredir-device and errno-text.
+# BUILD_DIR holds pelmora-winusb-test, pelmora-usbredir-device and errno-text;
+# PELMORA_E2E_DEVICE_SERVER names another device server binary to use.
 # The kernel package and the kernel cut out of it are cached in
 # $PELMORA_E2E_CACHE (default ~/.cache/pelmora-e2e).
 set -euo pipefail
@@ -26,8 +27,10 @@ fail() { echo "FAIL $1: $2"; failed=$((failed + 1)); }
 now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f s", b - a }'; }
 
-for tool in pelmora-winusb-test pelmora-usbredir-device errno-text; do
-  [ -x "$build/$tool" ] || { echo "missing $build/$tool" >&2; exit 2; }
+# The device server may come from another build, e.g. one with sanitizers.
+device_server=${PELMORA_E2E_DEVICE_SERVER:-$build/pelmora-usbredir-device}
+for tool in "$build/pelmora-winusb-test" "$build/errno-text" "$device_server"; do
+  [ -x "$tool" ] || { echo "missing $tool" >&2; exit 2; }
 done
 
 # The kernel package: the one linux-image-amd64 points at, downloaded once.
@@ -106,7 +109,7 @@ boot() { # suite, device options...
   rm -rf "$dir" && mkdir -p "$dir"
   local started
   started=$(now)
-  "$build/pelmora-usbredir-device" --port-file="$dir/port" --log="$dir/device.log" "$@" \
+  "$device_server" --port-file "$dir/port" --log "$dir/device.log" "$@" \
     >"$dir/server.out" 2>"$dir/server.err" &
   local server=$!
   for _ in $(seq 100); do
@@ -127,9 +130,23 @@ boot() { # suite, device options...
     -chardev socket,id=device,host=127.0.0.1,port="$(cat "$dir/port")" \
     -device usb-redir,chardev=device,bus=xhci.0 \
     </dev/null >"$dir/console.log" 2>"$dir/qemu.err" || status=$?
-  # The server ends when QEMU closes the connection; never leave it behind.
-  kill "$server" 2>/dev/null || true
-  wait "$server" 2>/dev/null || true
+  # The server ends by itself when QEMU closes the connection.
+  local server_status=0
+  for _ in $(seq 60); do
+    kill -0 "$server" 2>/dev/null || break
+    sleep 0.05
+  done
+  if kill -0 "$server" 2>/dev/null; then
+    kill "$server" 2>/dev/null || true
+    server_status=running
+  fi
+  wait "$server" 2>/dev/null || [ "$server_status" = running ] || server_status=$?
+  if [ "$server_status" = 0 ] && [ ! -s "$dir/server.err" ]; then
+    pass "$suite: the device server ends cleanly with the connection"
+  else
+    fail "$suite: the device server ends cleanly with the connection" \
+      "status $server_status; $(head -c 500 "$dir/server.err" | tr '\n' '|')"
+  fi
   tr -d '\r' <"$dir/console.log" >"$dir/console.txt"
 
   local reported=0
@@ -173,26 +190,30 @@ got=$(out_lengths loopback)
 check "loopback: the device saw bulk OUT transfers of 4096 bytes then the remainder" \
   "$([ "$got" = "$want" ] || echo "got [$got] want [$want]")"
 
-boot short-packets --in-packet=64
+boot short-packets --in-packet 64
 check "short-packets: the device sent IN data only in packets of at most 64 bytes, never babbling" \
   "$(awk '$1 == "in" && $3 == "->" && ($5 > 64 || $4 != "success") { print; exit }' "$work/short-packets/device.log")"
 
-boot ms-os-1.0 --descriptors=ms-os-1.0
+boot ms-os-1.0 --ms-os-1
 check "ms-os-1.0: the device was asked for its Microsoft OS 1.0 extended properties" \
-  "$(grep -q '^control c[01] 20 .... 0005 ' "$work/ms-os-1.0/device.log" || echo "no such request in the log")"
+  "$(grep -q '^control c[01] 21 .... 0005 ' "$work/ms-os-1.0/device.log" || echo "no such request in the log")"
 
-boot other-class --interface-class='{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}'
+boot other-class --guid '{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}'
 check "other-class: no transfer reached the device's bulk pipes" \
   "$(grep -E '^(in|out) ' "$work/other-class/device.log" | head -n 3 | tr '\n' '|')"
 
-boot out-stall --stall-out
+# The first pipe transfer, the upload's only write, stalls.
+boot out-stall --stall 1
 check "out-stall: one stalled OUT transfer of 10 bytes and no IN transfer" \
   "$(got=$(grep -E '^(in|out) ' "$work/out-stall/device.log" | tr '\n' '|')
      [ "$got" = 'out 10 -> stall 0|' ] || echo "transfers: $got")"
 
-boot disconnect --disconnect-when-drained
+# Unplugged at the third transfer: after the upload and the first read.
+boot disconnect --disconnect-after 2
 check "disconnect: the device was unplugged while a read waited" \
-  "$(grep -q '^disconnect$' "$work/disconnect/device.log" || echo "no disconnect in the log")"
+  "$(awk 'previous ~ /^in [0-9]+ waits$/ && $0 == "disconnect" { found = 1 } { previous = $0 }
+          END { if (!found) print "no disconnect right after a waiting read in the log" }' \
+    "$work/disconnect/device.log")"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -1,14 +1,6 @@
-// Serves the loopback device to one QEMU usb-redir client over TCP on
-// 127.0.0.1, and logs every transfer's length, one line each.
-//
-//   pelmora-usbredir-device [--port=N] [--port-file=PATH] [--log=PATH] [device options]
-//
-// Device options: --descriptors=ms-os-2.0|ms-os-1.0, --interface-class={GUID},
-// --stall-out, --disconnect-when-drained, --in-packet=N.
-#include "device_model.h"
-
+// Serves the project's loopback device to one QEMU usb-redir client over TCP
+// on 127.0.0.1, and logs every transfer's length, one line each.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -26,19 +18,75 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
-#include <vector>
+#include <string_view>
+
+#include "loopback_device.h"
 
 namespace {
 
-using namespace usbredir_device;
+using pelmora::emulated::ByteVector;
+using pelmora::emulated::Completion;
+using pelmora::emulated::DeviceSpec;
+using pelmora::emulated::Faults;
+using pelmora::emulated::LoopbackDevice;
 using Clock = std::chrono::steady_clock;
 
 // A bulk IN request waiting for data.
 struct ParkedIn {
   std::uint64_t id;
+  std::uint8_t endpoint;
   std::uint32_t requested;
 };
+
+// The interfaces and endpoints of alternate setting 0, as usbredir announces
+// them, read from the device's own configuration descriptor.
+struct Layout {
+  usb_redir_interface_info_header interfaces{};
+  usb_redir_ep_info_header endpoints{};
+};
+
+// usbredir numbers OUT endpoints 0-15 and IN endpoints 16-31.
+int EndpointSlot(std::uint8_t address) { return ((address & 0x80) >> 3) | (address & 0x0F); }
+
+Layout LayoutOf(const ByteVector &configuration) {
+  Layout layout;
+  std::memset(layout.endpoints.type, usb_redir_type_invalid, sizeof layout.endpoints.type);
+  for (const int slot : {0, 16}) {
+    layout.endpoints.type[slot] = usb_redir_type_control;
+    layout.endpoints.max_packet_size[slot] = 64;
+  }
+  bool alternate = false;
+  std::uint8_t interface = 0;
+  for (std::size_t at = 0; at + 2 <= configuration.size();) {
+    const std::size_t length = configuration[at];
+    if (length < 2 || at + length > configuration.size()) {
+      break;
+    }
+    const std::uint8_t *d = &configuration[at];
+    if (d[1] == 0x04 && length >= 9) {
+      interface = d[2];
+      alternate = d[3] != 0;
+      auto &info = layout.interfaces;
+      if (!alternate && info.interface_count < 32) {
+        const std::uint32_t i = info.interface_count++;
+        info.interface[i] = d[2];
+        info.interface_class[i] = d[5];
+        info.interface_subclass[i] = d[6];
+        info.interface_protocol[i] = d[7];
+      }
+    } else if (d[1] == 0x05 && length >= 7 && !alternate) {
+      const int slot = EndpointSlot(d[2]);
+      layout.endpoints.type[slot] = d[3] & 0x03;
+      layout.endpoints.interval[slot] = d[6];
+      layout.endpoints.interface[slot] = interface;
+      layout.endpoints.max_packet_size[slot] = static_cast<std::uint16_t>(d[4] | (d[5] << 8));
+    }
+    at += length;
+  }
+  return layout;
+}
 
 const char *StatusName(int status) {
   switch (status) {
@@ -57,21 +105,38 @@ const char *StatusName(int status) {
   }
 }
 
-std::uint8_t RedirStatus(Status status) {
+std::uint8_t RedirStatus(Completion status) {
   switch (status) {
-  case Status::Success:
+  case Completion::Done:
     return usb_redir_success;
-  case Status::Stall:
+  case Completion::Stall:
     return usb_redir_stall;
-  case Status::Babble:
+  case Completion::Overflow:
     return usb_redir_babble;
+  case Completion::Invalid:
+    return usb_redir_inval;
+  default:
+    return usb_redir_ioerror;
   }
-  return usb_redir_ioerror;
+}
+
+std::uint8_t RedirSpeed(pelmora::emulated::Speed speed) {
+  switch (speed) {
+  case pelmora::emulated::Speed::Low:
+    return usb_redir_speed_low;
+  case pelmora::emulated::Speed::Full:
+    return usb_redir_speed_full;
+  case pelmora::emulated::Speed::High:
+    return usb_redir_speed_high;
+  case pelmora::emulated::Speed::Super:
+    return usb_redir_speed_super;
+  }
+  return usb_redir_speed_unknown;
 }
 
 class Server {
 public:
-  Server(DeviceModel model, std::FILE *log) : model_(std::move(model)), log_(log) {}
+  Server(LoopbackDevice &device, std::FILE *log) : device_(device), log_(log) {}
   ~Server() {
     if (parser_ != nullptr) {
       usbredirparser_destroy(parser_);
@@ -87,6 +152,9 @@ private:
   void SetUpParser();
   void Announce();
   void ServeParkedReads();
+  // Answers a pipe transfer the device completed; false while it waits.
+  bool Complete(std::uint64_t id, std::uint8_t endpoint, std::uint32_t requested,
+                std::span<const std::uint8_t> out);
   void SendBulk(std::uint64_t id, std::uint8_t endpoint, std::uint8_t status, std::uint32_t length,
                 std::uint8_t *data, int dataLength);
   void Unplug();
@@ -97,7 +165,7 @@ private:
               int dataLength);
   void OnCancel(std::uint64_t id);
 
-  DeviceModel model_;
+  LoopbackDevice &device_;
   std::FILE *log_;
   usbredirparser *parser_ = nullptr;
   int socket_ = -1;
@@ -130,34 +198,15 @@ void Server::SendBulk(std::uint64_t id, std::uint8_t endpoint, std::uint8_t stat
 }
 
 void Server::Announce() {
-  usb_redir_interface_info_header interfaces{};
-  interfaces.interface_count = 1;
-  interfaces.interface[0] = 0;
-  interfaces.interface_class[0] = 0xFF;
-  usbredirparser_send_interface_info(parser_, &interfaces);
-
-  // Endpoint slots: OUT endpoints 0-15, IN endpoints 16-31.
-  usb_redir_ep_info_header endpoints{};
-  std::memset(endpoints.type, usb_redir_type_invalid, sizeof endpoints.type);
-  endpoints.type[0] = usb_redir_type_control;
-  endpoints.type[16] = usb_redir_type_control;
-  endpoints.max_packet_size[0] = endpoints.max_packet_size[16] = 64;
-  endpoints.type[BULK_OUT_ENDPOINT & 0x0F] = usb_redir_type_bulk;
-  endpoints.max_packet_size[BULK_OUT_ENDPOINT & 0x0F] = BULK_MAX_PACKET;
-  endpoints.type[16 + (BULK_IN_ENDPOINT & 0x0F)] = usb_redir_type_bulk;
-  endpoints.max_packet_size[16 + (BULK_IN_ENDPOINT & 0x0F)] = BULK_MAX_PACKET;
-  const int interrupt = 16 + (INTERRUPT_IN_ENDPOINT & 0x0F);
-  endpoints.type[interrupt] = usb_redir_type_interrupt;
-  endpoints.interval[interrupt] = 4;
-  endpoints.max_packet_size[interrupt] = INTERRUPT_MAX_PACKET;
-  usbredirparser_send_ep_info(parser_, &endpoints);
-
-  usb_redir_device_connect_header device{};
-  device.speed = usb_redir_speed_high;
-  device.vendor_id = VENDOR_ID;
-  device.product_id = PRODUCT_ID;
-  device.device_version_bcd = 0x0100;
-  usbredirparser_send_device_connect(parser_, &device);
+  Layout layout = LayoutOf(pelmora::emulated::ConfigurationDescriptor(device_.Spec()));
+  usbredirparser_send_interface_info(parser_, &layout.interfaces);
+  usbredirparser_send_ep_info(parser_, &layout.endpoints);
+  usb_redir_device_connect_header connect{};
+  connect.speed = RedirSpeed(device_.Spec().speed);
+  connect.vendor_id = device_.Spec().vendorId;
+  connect.product_id = device_.Spec().productId;
+  connect.device_version_bcd = 0x0100;
+  usbredirparser_send_device_connect(parser_, &connect);
   connected_ = true;
   Log("connect");
 }
@@ -170,70 +219,76 @@ void Server::Unplug() {
   Log("disconnect");
 }
 
+bool Server::Complete(std::uint64_t id, std::uint8_t endpoint, std::uint32_t requested,
+                      std::span<const std::uint8_t> out) {
+  pelmora::emulated::TransferResult result = device_.Transfer(endpoint, requested, out);
+  if (result.status == Completion::Pending) {
+    return false;
+  }
+  if (result.status == Completion::NoDevice) {
+    // Unplug while the request is outstanding, as a device pulled mid-transfer.
+    if (!unplugAt_) {
+      unplugAt_ = Clock::now() + std::chrono::milliseconds(300);
+    }
+    return false;
+  }
+  const bool in = (endpoint & 0x80) != 0;
+  Log("%s %u -> %s %u", in ? "in" : "out", requested, StatusName(RedirStatus(result.status)),
+      result.actual);
+  // An OUT completion carries the length and no data, or the client drops it.
+  SendBulk(id, endpoint, RedirStatus(result.status), result.actual,
+           in ? result.data.data() : nullptr, in ? static_cast<int>(result.data.size()) : 0);
+  return true;
+}
+
 void Server::ServeParkedReads() {
   while (connected_ && !parked_.empty()) {
     const ParkedIn request = parked_.front();
-    std::optional<InResult> result = model_.BulkIn(request.requested);
-    if (!result) {
+    if (!Complete(request.id, request.endpoint, request.requested, {})) {
       break;
     }
     parked_.pop_front();
-    Log("in %u -> %s %zu", request.requested, StatusName(RedirStatus(result->status)),
-        result->data.size());
-    SendBulk(request.id, BULK_IN_ENDPOINT, RedirStatus(result->status),
-             static_cast<std::uint32_t>(result->data.size()), result->data.data(),
-             static_cast<int>(result->data.size()));
-  }
-  if (model_.Options().disconnectWhenDrained && connected_ && !parked_.empty() &&
-      model_.BytesDelivered() > 0 && !unplugAt_) {
-    // Unplug while the read is outstanding, not before it reached the device.
-    unplugAt_ = Clock::now() + std::chrono::milliseconds(300);
   }
 }
 
 void Server::OnControl(std::uint64_t id, usb_redir_control_packet_header *header,
                        std::uint8_t *data, int dataLength) {
-  const std::span<const std::uint8_t> out =
-      data != nullptr && dataLength > 0
-          ? std::span<const std::uint8_t>(data, static_cast<std::size_t>(dataLength))
-          : std::span<const std::uint8_t>();
-  usb_redir_control_packet_header reply = *header;
-  ControlResult result{Status::Stall, {}};
-  if ((header->endpoint & 0x7F) == 0 && connected_) {
-    result = model_.Control(
-        {header->requesttype, header->request, header->value, header->index, header->length}, out);
-  }
-  reply.status = RedirStatus(result.status);
   const bool in = (header->requesttype & 0x80) != 0;
-  reply.length = static_cast<std::uint16_t>(in ? result.data.size() : out.size());
+  const std::size_t outSize =
+      !in && data != nullptr && dataLength > 0 ? static_cast<std::size_t>(dataLength) : 0;
+  std::optional<ByteVector> result;
+  if ((header->endpoint & 0x7F) == 0 && connected_) {
+    result = device_.Control(
+        {header->requesttype, header->request, header->value, header->index, header->length});
+  }
+  ByteVector reply = in && result ? std::move(*result) : ByteVector();
+  if (reply.size() > header->length) {
+    reply.resize(header->length);
+  }
+  usb_redir_control_packet_header answer = *header;
+  answer.status = result ? usb_redir_success : usb_redir_stall;
+  answer.length = static_cast<std::uint16_t>(in ? reply.size() : result ? outSize : 0);
   Log("control %02x %02x %04x %04x %u -> %s %u", header->requesttype, header->request,
-      header->value, header->index, header->length, StatusName(reply.status), reply.length);
-  usbredirparser_send_control_packet(parser_, id, &reply, in ? result.data.data() : nullptr,
-                                     in ? static_cast<int>(result.data.size()) : 0);
+      header->value, header->index, header->length, StatusName(answer.status), answer.length);
+  usbredirparser_send_control_packet(parser_, id, &answer, in ? reply.data() : nullptr,
+                                     static_cast<int>(reply.size()));
 }
 
 void Server::OnBulk(std::uint64_t id, usb_redir_bulk_packet_header *header, std::uint8_t *data,
                     int dataLength) {
   const std::uint32_t length =
       header->length | (static_cast<std::uint32_t>(header->length_high) << 16);
-  if (connected_ && header->endpoint == BULK_OUT_ENDPOINT) {
+  if (!connected_) {
+    SendBulk(id, header->endpoint, usb_redir_ioerror, 0, nullptr, 0);
+  } else if ((header->endpoint & 0x80) == 0) {
     const std::size_t size =
         data != nullptr && dataLength > 0 ? static_cast<std::size_t>(dataLength) : 0;
-    const Status status = model_.BulkOut({data, size});
-    const std::uint32_t taken = status == Status::Success ? static_cast<std::uint32_t>(size) : 0;
-    Log("out %zu -> %s %u", size, StatusName(RedirStatus(status)), taken);
-    // The completion carries the length and no data, or the client drops it.
-    SendBulk(id, BULK_OUT_ENDPOINT, RedirStatus(status), taken, nullptr, 0);
-    ServeParkedReads();
-  } else if (connected_ && header->endpoint == BULK_IN_ENDPOINT) {
-    parked_.push_back({id, length});
-    ServeParkedReads();
-    if (!parked_.empty() && parked_.back().id == id) {
-      Log("in %u waits", length);
+    if (Complete(id, header->endpoint, static_cast<std::uint32_t>(size), {data, size})) {
+      ServeParkedReads();
     }
-  } else {
-    Log("bulk %02x %u -> inval 0", header->endpoint, length);
-    SendBulk(id, header->endpoint, usb_redir_inval, 0, nullptr, 0);
+  } else if (!parked_.empty() || !Complete(id, header->endpoint, length, {})) {
+    parked_.push_back({id, header->endpoint, length});
+    Log("in %u waits", length);
   }
 }
 
@@ -241,7 +296,7 @@ void Server::OnCancel(std::uint64_t id) {
   for (auto it = parked_.begin(); it != parked_.end(); ++it) {
     if (it->id == id) {
       Log("in %u -> cancelled 0", it->requested);
-      SendBulk(id, BULK_IN_ENDPOINT, usb_redir_cancelled, 0, nullptr, 0);
+      SendBulk(id, it->endpoint, usb_redir_cancelled, 0, nullptr, 0);
       parked_.erase(it);
       return;
     }
@@ -332,7 +387,7 @@ void Server::SetUpParser() {
   // The interrupt endpoint exists for the pipe map; it never has data.
   parser_->start_interrupt_receiving_func = [](void *priv, std::uint64_t id,
                                                usb_redir_start_interrupt_receiving_header *header) {
-    const bool known = header->endpoint == INTERRUPT_IN_ENDPOINT;
+    const bool known = (header->endpoint & 0x80) != 0;
     usb_redir_interrupt_receiving_status_header status{
         static_cast<std::uint8_t>(known ? usb_redir_success : usb_redir_inval), header->endpoint};
     usbredirparser_send_interrupt_receiving_status(Of(priv).parser_, id, &status);
@@ -433,6 +488,37 @@ int Server::Serve(int socket) {
   return 0;
 }
 
+constexpr char USAGE[] =
+    "usage: pelmora-usbredir-device [options]\n"
+    "Serves the emulated USB loopback device (bulk OUT 0x01, bulk IN 0x81, interrupt IN 0x83)\n"
+    "to one QEMU usb-redir client on 127.0.0.1 and ends when that client disconnects.\n"
+    "options:\n"
+    "  --port N               listen on port N (default: any free port)\n"
+    "  --port-file PATH       write the port listened on to PATH\n"
+    "  --log PATH             write one line per transfer to PATH\n"
+    "  --ms-os-1              declare the interface class in Microsoft OS 1.0 descriptors\n"
+    "  --guid TEXT            declare this interface class GUID instead\n"
+    "  --function-subset      put the class in a function subset for interface 0\n"
+    "  --full-speed           a full-speed device (64-byte bulk packets)\n"
+    "  --in-packet BYTES      send IN data in packets of at most BYTES\n"
+    "  --out-take BYTES       take at most BYTES per OUT transfer\n"
+    "  --stall N              stall the Nth pipe transfer\n"
+    "  --disconnect-after N   unplug after N pipe transfers\n";
+
+[[noreturn]] void Usage(const std::string &problem) {
+  std::fprintf(stderr, "pelmora-usbredir-device: %s\n%s", problem.c_str(), USAGE);
+  std::exit(2);
+}
+
+unsigned long Number(std::string_view option, const char *text, unsigned long largest) {
+  char *end = nullptr;
+  const unsigned long value = text != nullptr ? std::strtoul(text, &end, 10) : 0;
+  if (text == nullptr || *text == '\0' || *end != '\0' || value > largest) {
+    Usage(std::string(option) + " needs a number up to " + std::to_string(largest));
+  }
+  return value;
+}
+
 int Listen(std::uint16_t port) {
   const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int yes = 1;
@@ -443,7 +529,7 @@ int Listen(std::uint16_t port) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0 ||
       listen(listener, 1) < 0) {
-    std::perror("listen on 127.0.0.1");
+    std::perror("pelmora-usbredir-device: listen on 127.0.0.1");
     std::exit(1);
   }
   return listener;
@@ -456,30 +542,71 @@ std::uint16_t BoundPort(int listener) {
   return ntohs(address.sin_port);
 }
 
+// Written whole and renamed, so a reader never sees half a number.
+bool WritePortFile(const std::string &path, std::uint16_t port) {
+  const std::string partial = path + ".partial";
+  std::FILE *file = std::fopen(partial.c_str(), "w");
+  if (file == nullptr) {
+    return false;
+  }
+  const bool written = std::fprintf(file, "%u\n", port) > 0;
+  return std::fclose(file) == 0 && written && std::rename(partial.c_str(), path.c_str()) == 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
+  DeviceSpec spec;
+  Faults faults;
   std::string portFile;
   std::string logPath;
-  std::uint32_t port = 0;
-  std::vector<std::string> deviceArguments;
+  unsigned long port = 0;
   for (int i = 1; i < argc; ++i) {
-    const std::string_view argument = argv[i];
-    if (argument.starts_with("--port=")) {
-      port = static_cast<std::uint32_t>(std::strtoul(argv[i] + 7, nullptr, 10));
-    } else if (argument.starts_with("--port-file=")) {
-      portFile = argument.substr(12);
-    } else if (argument.starts_with("--log=")) {
-      logPath = argument.substr(6);
+    const std::string_view option = argv[i];
+    const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
+    const auto takes = [&] {
+      if (value == nullptr) {
+        Usage(std::string(option) + " needs a value");
+      }
+      ++i;
+      return value;
+    };
+    if (option == "--port") {
+      port = Number(option, takes(), 65535);
+    } else if (option == "--port-file") {
+      portFile = takes();
+    } else if (option == "--log") {
+      logPath = takes();
+    } else if (option == "--ms-os-1") {
+      spec.osDescriptors = pelmora::emulated::OsDescriptors::MsOs10;
+    } else if (option == "--guid") {
+      spec.interfaceGuid = takes();
+    } else if (option == "--function-subset") {
+      spec.scope = pelmora::emulated::GuidScope::FunctionOfInterface0;
+    } else if (option == "--full-speed") {
+      spec.speed = pelmora::emulated::Speed::Full;
+      spec.bulkPacketSize = 64;
+    } else if (option == "--in-packet") {
+      faults.inPacketSize = static_cast<std::uint32_t>(Number(option, takes(), 0xFFFFFFFF));
+    } else if (option == "--out-take") {
+      faults.outTakeLimit = static_cast<std::uint32_t>(Number(option, takes(), 0xFFFFFFFF));
+    } else if (option == "--stall") {
+      faults.stallTransfer = static_cast<unsigned>(Number(option, takes(), 0xFFFFFFFF));
+    } else if (option == "--disconnect-after") {
+      faults.disconnectAfter = static_cast<unsigned>(Number(option, takes(), 0xFFFFFFFF));
+    } else if (option == "--help" || option == "-h") {
+      std::fputs(USAGE, stdout);
+      return 0;
     } else {
-      deviceArguments.emplace_back(argument);
+      Usage("unknown option '" + std::string(option) + "'");
     }
   }
-  std::string error;
-  const std::optional<DeviceOptions> options = ParseOptions(deviceArguments, error);
-  if (!options || port > 65535) {
-    std::fprintf(stderr, "%s\n", options ? "bad port" : error.c_str());
-    return 2;
+  if (faults.outTakeLimit == 0) {
+    Usage("--out-take needs at least 1 byte, or no write would ever finish");
+  }
+  // Longer texts would not fit the descriptors' 16-bit lengths.
+  if (spec.interfaceGuid.size() > 200) {
+    Usage("--guid takes at most 200 characters");
   }
 
   std::unique_ptr<std::FILE, int (*)(std::FILE *)> log(nullptr, std::fclose);
@@ -493,15 +620,9 @@ int main(int argc, char **argv) {
 
   const int listener = Listen(static_cast<std::uint16_t>(port));
   const std::uint16_t bound = BoundPort(listener);
-  if (!portFile.empty()) {
-    // Written whole and renamed, so a reader never sees half a number.
-    const std::string partial = portFile + ".partial";
-    std::FILE *file = std::fopen(partial.c_str(), "w");
-    if (file == nullptr || std::fprintf(file, "%u\n", bound) < 0 || std::fclose(file) != 0 ||
-        std::rename(partial.c_str(), portFile.c_str()) != 0) {
-      std::perror(portFile.c_str());
-      return 1;
-    }
+  if (!portFile.empty() && !WritePortFile(portFile, bound)) {
+    std::perror(portFile.c_str());
+    return 1;
   }
   std::printf("listening on 127.0.0.1:%u\n", bound);
   std::fflush(stdout);
@@ -509,12 +630,13 @@ int main(int argc, char **argv) {
   const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
   close(listener);
   if (client < 0) {
-    std::perror("accept");
+    std::perror("pelmora-usbredir-device: accept");
     return 1;
   }
   const int yes = 1;
   setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-  Server server(DeviceModel(*options), log.get());
+  LoopbackDevice device(spec, faults);
+  Server server(device, log.get());
   const int status = server.Serve(client);
   close(client);
   return status;

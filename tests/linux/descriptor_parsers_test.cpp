@@ -1,0 +1,248 @@
+// The parsers of what a device sends: well-formed descriptors are read as
+// Windows reads them, malformed ones are refused or cut short, never read
+// past their end.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "bos_descriptor.h"
+#include "descriptors.h"
+#include "ms_os_10_descriptors.h"
+#include "ms_os_20_descriptor_set.h"
+#include "registry_property.h"
+
+namespace {
+
+using pelmora::emulated::ByteVector;
+using pelmora::emulated::DeviceSpec;
+using pelmora::emulated::GuidScope;
+using pelmora::emulated::OsDescriptors;
+using namespace pelmora::usb;
+
+const GuidText CLASS_GUID{"6120D798-D192-4463-B0DE-2B65ED2F4870"};
+
+ByteVector Utf16(const std::string &text) {
+  ByteVector bytes;
+  for (const char c : text) {
+    bytes.push_back(static_cast<std::uint8_t>(c));
+    bytes.push_back(0);
+  }
+  return bytes;
+}
+
+RegistryProperty Property(std::uint32_t type, const ByteVector &name, const ByteVector &data) {
+  return RegistryProperty{type, name, data};
+}
+
+bool Declares(std::uint32_t type, const std::string &name, const std::string &value) {
+  const ByteVector nameBytes = Utf16(name);
+  const ByteVector valueBytes = Utf16(value);
+  return DeclaresInterfaceGuid({Property(type, nameBytes, valueBytes)}, CLASS_GUID);
+}
+
+bool DeclaresInSet(const DeviceSpec &spec, std::uint8_t activeIndex = 0) {
+  const ByteVector set = pelmora::emulated::MsOs20DescriptorSet(spec);
+  return DeclaresInterfaceGuid(MsOs20PropertiesForInterfaceZero(set, activeIndex), CLASS_GUID);
+}
+
+TEST(InterfaceGuidProperty, MatchesEitherNameWithItsOwnType) {
+  const std::string guid = std::string("{6120D798-D192-4463-B0DE-2B65ED2F4870}") + '\0';
+  EXPECT_TRUE(Declares(REG_MULTI_SZ_TYPE, std::string("DeviceInterfaceGUIDs") + '\0', guid + '\0'));
+  EXPECT_TRUE(Declares(REG_SZ_TYPE, std::string("DeviceInterfaceGUID") + '\0', guid));
+  EXPECT_FALSE(Declares(REG_SZ_TYPE, "DeviceInterfaceGUIDs", guid));
+  EXPECT_FALSE(Declares(REG_MULTI_SZ_TYPE, "DeviceInterfaceGUID", guid));
+  EXPECT_FALSE(Declares(REG_SZ_TYPE, "DeviceInterfaceGUIDx", guid));
+}
+
+TEST(InterfaceGuidProperty, ComparesWithoutCaseWithOptionalBracesAndTrailingNuls) {
+  EXPECT_TRUE(Declares(REG_SZ_TYPE, "deviceinterfaceguid", "6120d798-d192-4463-b0de-2b65ed2f4870"));
+  EXPECT_TRUE(Declares(REG_SZ_TYPE, "DeviceInterfaceGUID",
+                       std::string("{6120D798-D192-4463-B0DE-2B65ED2F4870}\0\0\0", 41)));
+  EXPECT_FALSE(
+      Declares(REG_SZ_TYPE, "DeviceInterfaceGUID", "{6120D798-D192-4463-B0DE-2B65ED2F4870"));
+  EXPECT_FALSE(
+      Declares(REG_SZ_TYPE, "DeviceInterfaceGUID", "{{6120D798-D192-4463-B0DE-2B65ED2F4870}}"));
+  EXPECT_FALSE(
+      Declares(REG_SZ_TYPE, "DeviceInterfaceGUID", " 6120D798-D192-4463-B0DE-2B65ED2F4870"));
+  EXPECT_FALSE(
+      Declares(REG_SZ_TYPE, "DeviceInterfaceGUID", "6120D798-D192-4463-B0DE-2B65ED2F4871"));
+}
+
+TEST(InterfaceGuidProperty, FindsTheGuidAmongSeveralStrings) {
+  const std::string list = std::string("{00000000-0000-0000-0000-000000000000}") + '\0' +
+                           "{6120D798-D192-4463-B0DE-2B65ED2F4870}" + '\0' + '\0';
+  EXPECT_TRUE(Declares(REG_MULTI_SZ_TYPE, "DeviceInterfaceGUIDs", list));
+  // A REG_SZ value ends at its first NUL.
+  EXPECT_FALSE(Declares(REG_SZ_TYPE, "DeviceInterfaceGUID", list));
+}
+
+TEST(InterfaceGuidProperty, IgnoresAnOddLastByte) {
+  ByteVector value = Utf16("6120D798-D192-4463-B0DE-2B65ED2F4870");
+  value.push_back('x');
+  const ByteVector name = Utf16("DeviceInterfaceGUID");
+  EXPECT_TRUE(DeclaresInterfaceGuid({Property(REG_SZ_TYPE, name, value)}, CLASS_GUID));
+}
+
+TEST(BosDescriptor, FindsTheMsOs20PlatformCapability) {
+  const ByteVector bos = pelmora::emulated::BosDescriptor(DeviceSpec{});
+  const auto set = FindMsOs20Set(bos);
+  ASSERT_TRUE(set);
+  EXPECT_EQ(set->vendorCode, pelmora::emulated::MS_OS_20_VENDOR_CODE);
+  EXPECT_EQ(set->totalLength, pelmora::emulated::MsOs20DescriptorSet(DeviceSpec{}).size());
+}
+
+TEST(BosDescriptor, HasNoSetWithoutTheCapability) {
+  DeviceSpec spec;
+  spec.osDescriptors = OsDescriptors::MsOs10;
+  EXPECT_FALSE(FindMsOs20Set(pelmora::emulated::BosDescriptor(spec)));
+  EXPECT_FALSE(FindMsOs20Set(ByteVector{}));
+  EXPECT_FALSE(FindMsOs20Set(ByteVector{5, 0x02, 5, 0, 0})); // not a BOS
+}
+
+TEST(BosDescriptor, PicksTheEntryForTheNewestWindowsVersion) {
+  ByteVector bos = {5, 0x0F, 0, 0, 1, 36, 0x10, 0x05, 0x00, 0xDF, 0x60, 0xDD, 0xD8, 0x89, 0x45,
+                    0xC7, 0x4C, 0x9C, 0xD2, 0x65, 0x9D, 0x9E, 0x64, 0x8A, 0x9F,
+                    // Windows 10: length 0x40, code 0x31; Windows 8.1: length 0x30, code 0x30.
+                    0x00, 0x00, 0x00, 0x0A, 0x40, 0x00, 0x31, 0x00, 0x00, 0x00, 0x03, 0x06, 0x30,
+                    0x00, 0x30, 0x00};
+  bos[2] = static_cast<std::uint8_t>(bos.size());
+  const auto set = FindMsOs20Set(bos);
+  ASSERT_TRUE(set);
+  EXPECT_EQ(set->vendorCode, 0x31);
+  EXPECT_EQ(set->totalLength, 0x40);
+}
+
+TEST(BosDescriptor, StopsAtACapabilityThatRunsPastTheEnd) {
+  ByteVector bos = pelmora::emulated::BosDescriptor(DeviceSpec{});
+  bos[5 + 7] = 200; // the platform capability claims more than there is
+  EXPECT_FALSE(FindMsOs20Set(bos));
+  ByteVector zeroLength = pelmora::emulated::BosDescriptor(DeviceSpec{});
+  zeroLength[5] = 0; // a zero-length capability would loop forever
+  EXPECT_FALSE(FindMsOs20Set(zeroLength));
+}
+
+TEST(BosDescriptor, ReadsNoMoreThanTheBytesGivenWhateverTheHeaderSays) {
+  ByteVector bos = pelmora::emulated::BosDescriptor(DeviceSpec{});
+  bos.resize(bos.size() - 4); // cut inside the set information
+  bos[2] = 0xFF;
+  EXPECT_FALSE(FindMsOs20Set(bos));
+}
+
+TEST(MsOs20DescriptorSet, DeclaresTheGuidAtDeviceScope) {
+  EXPECT_TRUE(DeclaresInSet(DeviceSpec{}));
+}
+
+TEST(MsOs20DescriptorSet, DeclaresTheGuidInTheFunctionOfInterfaceZeroOnly) {
+  DeviceSpec spec;
+  spec.scope = GuidScope::FunctionOfInterface0;
+  EXPECT_TRUE(DeclaresInSet(spec));
+  spec.scope = GuidScope::FunctionOfInterface1;
+  EXPECT_FALSE(DeclaresInSet(spec));
+}
+
+TEST(MsOs20DescriptorSet, ReadsTheConfigurationSubsetFieldAsAnIndex) {
+  DeviceSpec spec;
+  spec.scope = GuidScope::Configuration;
+  spec.subsetConfigurationField = 0;
+  EXPECT_TRUE(DeclaresInSet(spec, 0));
+  EXPECT_FALSE(DeclaresInSet(spec, 1));
+  // 1 is the configuration's own value, but the index of none that is active.
+  spec.subsetConfigurationField = 1;
+  EXPECT_FALSE(DeclaresInSet(spec, 0));
+}
+
+TEST(MsOs20DescriptorSet, AppliesDeviceScopeAgainAfterASubsetEnds) {
+  DeviceSpec other;
+  other.scope = GuidScope::FunctionOfInterface1;
+  ByteVector set = pelmora::emulated::MsOs20DescriptorSet(other);
+  // A device-scope property after the configuration subset.
+  const ByteVector name = Utf16(std::string("DeviceInterfaceGUID") + '\0');
+  const ByteVector value = Utf16(std::string("6120D798-D192-4463-B0DE-2B65ED2F4870") + '\0');
+  const std::size_t length = 10 + name.size() + value.size();
+  set.insert(set.end(), {static_cast<std::uint8_t>(length), 0, 0x04, 0, 1, 0,
+                         static_cast<std::uint8_t>(name.size()), 0});
+  set.insert(set.end(), name.begin(), name.end());
+  set.insert(set.end(), {static_cast<std::uint8_t>(value.size()), 0});
+  set.insert(set.end(), value.begin(), value.end());
+  set[8] = static_cast<std::uint8_t>(set.size());
+  set[9] = static_cast<std::uint8_t>(set.size() >> 8);
+  EXPECT_TRUE(DeclaresInterfaceGuid(MsOs20PropertiesForInterfaceZero(set, 0), CLASS_GUID));
+}
+
+TEST(MsOs20DescriptorSet, RefusesAWrongHeader) {
+  ByteVector set = pelmora::emulated::MsOs20DescriptorSet(DeviceSpec{});
+  set[2] = 0x01;
+  EXPECT_TRUE(MsOs20PropertiesForInterfaceZero(set, 0).empty());
+  EXPECT_TRUE(MsOs20PropertiesForInterfaceZero(ByteVector{0x0A, 0x00}, 0).empty());
+}
+
+TEST(MsOs20DescriptorSet, DropsAPropertyWhoseLengthsRunPastItsDescriptor) {
+  ByteVector set = pelmora::emulated::MsOs20DescriptorSet(DeviceSpec{});
+  // Header (10) and compatible ID (20), then the property: its name length.
+  set[10 + 20 + 6] = 0xF0;
+  EXPECT_TRUE(MsOs20PropertiesForInterfaceZero(set, 0).empty());
+}
+
+TEST(MsOs20DescriptorSet, EndsTheWalkAtADescriptorShorterThanItsHeader) {
+  ByteVector set = pelmora::emulated::MsOs20DescriptorSet(DeviceSpec{});
+  set[10] = 2; // the compatible ID's wLength
+  set[11] = 0;
+  EXPECT_TRUE(MsOs20PropertiesForInterfaceZero(set, 0).empty());
+}
+
+TEST(MsOs20DescriptorSet, ReadsNoMoreThanTheBytesGivenWhateverTheTotalLengthSays) {
+  ByteVector set = pelmora::emulated::MsOs20DescriptorSet(DeviceSpec{});
+  set.resize(set.size() - 3);
+  EXPECT_TRUE(MsOs20PropertiesForInterfaceZero(set, 0).empty());
+}
+
+TEST(MsOs10Descriptors, ReadsTheVendorCodeOfTheOsString) {
+  DeviceSpec spec;
+  spec.osDescriptors = OsDescriptors::MsOs10;
+  const auto osString = pelmora::emulated::StringDescriptor(spec, 0xEE);
+  ASSERT_TRUE(osString);
+  EXPECT_EQ(MsOs10VendorCode(*osString), pelmora::emulated::MS_OS_10_VENDOR_CODE);
+  ByteVector wrongSignature = *osString;
+  wrongSignature[2] = 'N';
+  EXPECT_FALSE(MsOs10VendorCode(wrongSignature));
+  EXPECT_FALSE(MsOs10VendorCode(ByteVector(osString->begin(), osString->end() - 2)));
+}
+
+TEST(MsOs10Descriptors, ReadsTheExtendedProperties) {
+  DeviceSpec spec;
+  spec.osDescriptors = OsDescriptors::MsOs10;
+  const ByteVector properties = pelmora::emulated::MsOs10ExtendedProperties(spec);
+  EXPECT_EQ(ExtendedPropertiesLength(properties), properties.size());
+  const auto parsed = ParseExtendedProperties(properties);
+  ASSERT_EQ(parsed.size(), 1u);
+  EXPECT_EQ(parsed[0].type, REG_MULTI_SZ_TYPE);
+  EXPECT_TRUE(DeclaresInterfaceGuid(parsed, CLASS_GUID));
+}
+
+TEST(MsOs10Descriptors, RefusesOrCutsMalformedExtendedProperties) {
+  DeviceSpec spec;
+  spec.osDescriptors = OsDescriptors::MsOs10;
+  const ByteVector good = pelmora::emulated::MsOs10ExtendedProperties(spec);
+
+  ByteVector wrongIndex = good;
+  wrongIndex[6] = 4; // a compatible ID descriptor
+  EXPECT_FALSE(ExtendedPropertiesLength(wrongIndex));
+  EXPECT_TRUE(ParseExtendedProperties(wrongIndex).empty());
+
+  ByteVector sectionTooLong = good;
+  sectionTooLong[10] = 0xFF; // dwSize past the end
+  EXPECT_TRUE(ParseExtendedProperties(sectionTooLong).empty());
+
+  ByteVector dataTooLong = good;
+  dataTooLong[dataTooLong.size() - 80 - 4] = 0xFF; // dwPropertyDataLength
+  EXPECT_TRUE(ParseExtendedProperties(dataTooLong).empty());
+
+  ByteVector moreThanThere = good;
+  moreThanThere[8] = 3; // wCount claims three sections
+  EXPECT_EQ(ParseExtendedProperties(moreThanThere).size(), 1u);
+
+  EXPECT_TRUE(ParseExtendedProperties(ByteVector(good.begin(), good.begin() + 9)).empty());
+}
+
+} // namespace

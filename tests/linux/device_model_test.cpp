@@ -1,0 +1,86 @@
+// The emulated device keeps USB's packet rules, so the layer's tests mean
+// what they would mean on hardware.
+#include <gtest/gtest.h>
+
+#include "loopback_device.h"
+
+namespace {
+
+using namespace pelmora::emulated;
+
+DeviceSpec FullSpeed() {
+  DeviceSpec spec;
+  spec.speed = Speed::Full;
+  spec.bulkPacketSize = 64;
+  return spec;
+}
+
+ByteVector Bytes(std::size_t length) { return ByteVector(length, 0x5A); }
+
+TEST(LoopbackDevice, OverflowsATransferSmallerThanThePacketItMeets) {
+  LoopbackDevice device(FullSpeed());
+  device.Transfer(0x01, 64, Bytes(64));
+  // What a plain 10-byte read would meet on a real bus.
+  const TransferResult result = device.Transfer(0x81, 10, {});
+  EXPECT_EQ(result.status, Completion::Overflow);
+  EXPECT_EQ(result.actual, 10u);
+}
+
+TEST(LoopbackDevice, EndsAnInTransferAtAShortPacketOrWhenTheQueueEmpties) {
+  Faults faults;
+  faults.inPacketSize = 40;
+  LoopbackDevice device(FullSpeed(), faults);
+  device.Transfer(0x01, 100, Bytes(100));
+  EXPECT_EQ(device.Transfer(0x81, 128, {}).actual, 40u);
+  device.SetFaults({});
+  EXPECT_EQ(device.Transfer(0x81, 128, {}).actual, 60u);
+}
+
+TEST(LoopbackDevice, LetsAnInTransferWaitOrStallWhenNothingIsQueued) {
+  LoopbackDevice device;
+  EXPECT_EQ(device.Transfer(0x81, 512, {}).status, Completion::Pending);
+  EXPECT_TRUE(device.Log().empty()); // a waiting transfer is not finished
+  Faults faults;
+  faults.stallWhenEmpty = true;
+  device.SetFaults(faults);
+  EXPECT_EQ(device.Transfer(0x81, 512, {}).status, Completion::Stall);
+}
+
+TEST(LoopbackDevice, TakesAtMostTheScriptedBytesPerOutCompletion) {
+  Faults faults;
+  faults.outTakeLimit = 3;
+  LoopbackDevice device({}, faults);
+  EXPECT_EQ(device.Transfer(0x01, 5, Bytes(5)).actual, 3u);
+  EXPECT_EQ(device.Received().size(), 3u);
+}
+
+TEST(LoopbackDevice, StallsTheScriptedTransferAndIsGoneAfterTheScriptedCount) {
+  Faults faults;
+  faults.stallTransfer = 2;
+  faults.disconnectAfter = 3;
+  LoopbackDevice device({}, faults);
+  EXPECT_EQ(device.Transfer(0x01, 1, Bytes(1)).status, Completion::Done);
+  EXPECT_EQ(device.Transfer(0x01, 1, Bytes(1)).status, Completion::Stall);
+  EXPECT_EQ(device.Transfer(0x81, 512, {}).status, Completion::Done);
+  EXPECT_EQ(device.Transfer(0x01, 1, Bytes(1)).status, Completion::NoDevice);
+  EXPECT_FALSE(device.Connected());
+  EXPECT_FALSE(device.Control({0x80, 0x06, 0x0100, 0, 18}));
+  ASSERT_EQ(device.Log().size(), 4u);
+  EXPECT_EQ(device.Log()[2].endpoint, 0x81);
+  EXPECT_EQ(device.Log()[2].requested, 512u);
+  EXPECT_EQ(device.Log()[2].actual, 1u);
+}
+
+TEST(LoopbackDevice, AnswersOnlyTheOsDescriptorRequestsOfItsKind) {
+  LoopbackDevice ms20;
+  EXPECT_TRUE(ms20.Control({0xC0, MS_OS_20_VENDOR_CODE, 0, 7, 0xFFFF}));
+  EXPECT_FALSE(ms20.Control({0x80, 0x06, 0x03EE, 0, 18}));
+  DeviceSpec spec;
+  spec.osDescriptors = OsDescriptors::MsOs10;
+  LoopbackDevice ms10(spec);
+  EXPECT_FALSE(ms10.Control({0xC0, MS_OS_20_VENDOR_CODE, 0, 7, 0xFFFF}));
+  EXPECT_TRUE(ms10.Control({0x80, 0x06, 0x03EE, 0, 18}));
+  EXPECT_TRUE(ms10.Control({0xC1, MS_OS_10_VENDOR_CODE, 0, 5, 10}));
+}
+
+} // namespace

@@ -1,0 +1,175 @@
+// Finding devices by the interface class their Microsoft OS descriptors
+// declare, and the device-setup calls as the program makes them.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstddef>
+
+#include "emulated_usb_test.h"
+#include "run_state.h"
+
+namespace {
+
+using pelmora::emulated::DeviceSpec;
+using pelmora::emulated::GuidScope;
+using pelmora::emulated::OsDescriptors;
+
+constexpr DWORD FLAGS = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;
+const std::wstring FIRST_NODE = L"/dev/bus/usb/001/002";
+
+using Discovery = EmulatedUsbTest;
+
+DeviceSpec WithGuid(const std::string &guid) {
+  DeviceSpec spec;
+  spec.interfaceGuid = guid;
+  return spec;
+}
+
+TEST_F(Discovery, FindsADeviceThroughItsMsOs20DescriptorSet) {
+  Plug();
+  EXPECT_EQ(EnumeratedPaths(), std::vector<std::wstring>{FIRST_NODE});
+}
+
+TEST_F(Discovery, FindsADeviceThroughItsMsOs10ExtendedProperties) {
+  DeviceSpec spec;
+  spec.osDescriptors = OsDescriptors::MsOs10;
+  Plug(spec);
+  EXPECT_EQ(EnumeratedPaths(), std::vector<std::wstring>{FIRST_NODE});
+}
+
+TEST_F(Discovery, IgnoresDevicesOfAnotherClassOrWithoutOsDescriptors) {
+  Plug(WithGuid("{6120D798-D192-4463-B0DE-2B65ED2F4871}"), {}, {1, 1, 2});
+  DeviceSpec none;
+  none.osDescriptors = OsDescriptors::None;
+  Plug(none, {}, {1, 2, 3});
+  EXPECT_TRUE(EnumeratedPaths().empty());
+}
+
+TEST_F(Discovery, AcceptsTheGuidWithoutBracesInAnyCaseAsASingleString) {
+  DeviceSpec spec = WithGuid("6120d798-d192-4463-b0de-2b65ed2f4870");
+  spec.multiStringProperty = false;
+  Plug(spec);
+  EXPECT_EQ(EnumeratedPaths().size(), 1u);
+}
+
+TEST_F(Discovery, AcceptsTheFunctionOfInterfaceZeroButNotOfAnotherInterface) {
+  DeviceSpec first;
+  first.scope = GuidScope::FunctionOfInterface0;
+  Plug(first, {}, {1, 1, 2});
+  DeviceSpec second;
+  second.scope = GuidScope::FunctionOfInterface1;
+  Plug(second, {}, {1, 2, 3});
+  EXPECT_EQ(EnumeratedPaths(), std::vector<std::wstring>{L"/dev/bus/usb/001/002"});
+}
+
+TEST_F(Discovery, ReadsAConfigurationSubsetByTheIndexOfTheActiveConfiguration) {
+  DeviceSpec byIndex;
+  byIndex.scope = GuidScope::Configuration;
+  byIndex.subsetConfigurationField = 0;
+  Plug(byIndex, {}, {1, 1, 2});
+  DeviceSpec byValue = byIndex;
+  byValue.subsetConfigurationField = 1; // the configuration's value, not its index
+  Plug(byValue, {}, {1, 2, 3});
+  EXPECT_EQ(EnumeratedPaths(), std::vector<std::wstring>{L"/dev/bus/usb/001/002"});
+}
+
+TEST_F(Discovery, OrdersDevicesByBusNumberThenPortPath) {
+  Plug({}, {}, {2, 1, 2});
+  Plug({}, {}, {1, 3, 4});
+  Plug({}, {}, {1, 2, 9});
+  EXPECT_EQ(EnumeratedPaths(),
+            (std::vector<std::wstring>{L"/dev/bus/usb/001/009", L"/dev/bus/usb/001/004",
+                                       L"/dev/bus/usb/002/002"}));
+}
+
+TEST_F(Discovery, SkipsADeviceThatDoesNotAnswer) {
+  auto unplugged = Plug({}, {}, {1, 1, 2});
+  unplugged->Unplug();
+  Plug({}, {}, {1, 2, 3});
+  EXPECT_EQ(EnumeratedPaths(), std::vector<std::wstring>{L"/dev/bus/usb/001/003"});
+}
+
+TEST_F(Discovery, AnswersTheSizeQueryWithFailureAndTheRequiredSize) {
+  Plug();
+  HDEVINFO set = SetupDiGetClassDevsW(&DeviceInterfaceGuid, nullptr, nullptr, FLAGS);
+  ASSERT_NE(set, INVALID_HANDLE_VALUE);
+  SP_DEVICE_INTERFACE_DATA data{};
+  data.cbSize = sizeof data;
+  ASSERT_TRUE(SetupDiEnumDeviceInterfaces(set, nullptr, &DeviceInterfaceGuid, 0, &data));
+  EXPECT_EQ(data.Flags, 1u); // active
+
+  DWORD required = 0;
+  EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &required, nullptr));
+  const DWORD expected = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
+                         (FIRST_NODE.size() + 1) * sizeof(WCHAR);
+  EXPECT_EQ(required, expected);
+
+  std::vector<std::uint8_t> storage(required);
+  auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W *>(storage.data());
+  detail->cbSize = required; // the allocated size is not the record's size
+  EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required, nullptr, nullptr));
+  detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+  EXPECT_FALSE(
+      SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required - 1, nullptr, nullptr));
+  EXPECT_TRUE(SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required, nullptr, nullptr));
+  EXPECT_EQ(std::wstring(detail->DevicePath), FIRST_NODE);
+
+  EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &DeviceInterfaceGuid, 1, &data));
+  EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+}
+
+TEST_F(Discovery, GivesNoDetailWhenNothingWasEnumerated) {
+  HDEVINFO set = SetupDiGetClassDevsW(&DeviceInterfaceGuid, nullptr, nullptr, FLAGS);
+  ASSERT_NE(set, INVALID_HANDLE_VALUE);
+  SP_DEVICE_INTERFACE_DATA data{};
+  data.cbSize = sizeof data;
+  EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &DeviceInterfaceGuid, 0, &data));
+  DWORD required = 0;
+  EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &required, nullptr));
+  EXPECT_EQ(required, 0u);
+  EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+}
+
+TEST_F(Discovery, RefusesSetsItDidNotHandOutAndRecordsOfTheWrongSize) {
+  Plug();
+  EXPECT_EQ(SetupDiGetClassDevsW(&DeviceInterfaceGuid, nullptr, nullptr, DIGCF_PRESENT),
+            INVALID_HANDLE_VALUE);
+  int notASet = 0;
+  SP_DEVICE_INTERFACE_DATA data{};
+  data.cbSize = sizeof data;
+  EXPECT_FALSE(SetupDiEnumDeviceInterfaces(&notASet, nullptr, &DeviceInterfaceGuid, 0, &data));
+  EXPECT_FALSE(SetupDiDestroyDeviceInfoList(INVALID_HANDLE_VALUE));
+
+  HDEVINFO set = SetupDiGetClassDevsW(&DeviceInterfaceGuid, nullptr, nullptr, FLAGS);
+  data.cbSize = sizeof data - 1;
+  EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &DeviceInterfaceGuid, 0, &data));
+  EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+  EXPECT_FALSE(SetupDiDestroyDeviceInfoList(set)); // already destroyed
+}
+
+TEST(OpeningAPath, FailsForAnEmptyOrMissingPath) {
+  const auto open = [](const wchar_t *path) {
+    return CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  };
+  EXPECT_EQ(open(L""), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(open(nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(open(L"/dev/bus/usb/255/255"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(open(L"/dev/nul\u00e9"), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(Discovery, LeavesErrnoAsItFoundItOnSuccessAndOnFailure) {
+  Plug();
+  errno = EXDEV; // any value the caller had
+  EXPECT_EQ(EnumeratedPaths().size(), 1u);
+  EXPECT_EQ(errno, EXDEV);
+  EXPECT_EQ(Open(L"/dev/bus/usb/009/009"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(errno, EXDEV);
+  WINUSB_INTERFACE_HANDLE handle = nullptr;
+  EXPECT_FALSE(WinUsb_Initialize(INVALID_HANDLE_VALUE, &handle));
+  EXPECT_EQ(errno, EXDEV);
+  errno = 0;
+  EXPECT_NE(Bind(), nullptr);
+  EXPECT_EQ(errno, 0);
+}
+
+} // namespace

@@ -1,0 +1,255 @@
+// Binding interface 0 and driving its pipes with WinUSB's semantics.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "emulated_usb_test.h"
+
+namespace {
+
+using pelmora::emulated::Completion;
+using pelmora::emulated::DeviceSpec;
+using pelmora::emulated::Faults;
+using pelmora::emulated::Speed;
+using pelmora::emulated::TransferRecord;
+
+constexpr UCHAR BULK_OUT = 0x01;
+constexpr UCHAR BULK_IN = 0x81;
+constexpr UCHAR INTERRUPT_IN = 0x83;
+
+using Binding = EmulatedUsbTest;
+using Pipes = EmulatedUsbTest;
+
+DeviceSpec FullSpeed() {
+  DeviceSpec spec;
+  spec.speed = Speed::Full;
+  spec.bulkPacketSize = 64;
+  return spec;
+}
+
+bool Write(WINUSB_INTERFACE_HANDLE handle, const std::string &bytes, ULONG *taken = nullptr) {
+  ULONG transferred = 0;
+  std::string copy = bytes;
+  const BOOL ok = WinUsb_WritePipe(handle, BULK_OUT, reinterpret_cast<PUCHAR>(copy.data()),
+                                   static_cast<ULONG>(copy.size()), &transferred, nullptr);
+  if (taken != nullptr) {
+    *taken = transferred;
+  }
+  return ok;
+}
+
+// The bytes a read delivered, or "FALSE" when it failed.
+std::string Read(WINUSB_INTERFACE_HANDLE handle, ULONG length, UCHAR pipe = BULK_IN) {
+  std::string buffer(length, '\0');
+  ULONG transferred = 0;
+  if (!WinUsb_ReadPipe(handle, pipe, reinterpret_cast<PUCHAR>(buffer.data()), length, &transferred,
+                       nullptr)) {
+    return "FALSE";
+  }
+  return buffer.substr(0, transferred);
+}
+
+std::vector<std::uint32_t> Asked(const std::vector<TransferRecord> &log, std::uint8_t endpoint) {
+  std::vector<std::uint32_t> lengths;
+  for (const TransferRecord &record : log) {
+    if (record.endpoint == endpoint) {
+      lengths.push_back(record.requested);
+    }
+  }
+  return lengths;
+}
+
+std::string Pattern(std::size_t length) {
+  std::string bytes;
+  for (std::size_t i = 0; i < length; ++i) {
+    bytes += static_cast<char>('a' + i % 26);
+  }
+  return bytes;
+}
+
+TEST_F(Binding, BindsInterfaceZeroOfTheOpenedDevice) {
+  Plug();
+  WINUSB_INTERFACE_HANDLE handle = Bind();
+  ASSERT_NE(handle, nullptr);
+  USB_INTERFACE_DESCRIPTOR descriptor{};
+  ASSERT_TRUE(WinUsb_QueryInterfaceSettings(handle, 0, &descriptor));
+  EXPECT_EQ(descriptor.bLength, 9);
+  EXPECT_EQ(descriptor.bDescriptorType, 4);
+  EXPECT_EQ(descriptor.bInterfaceNumber, 0);
+  EXPECT_EQ(descriptor.bAlternateSetting, 0);
+  EXPECT_EQ(descriptor.bNumEndpoints, 3);
+  EXPECT_EQ(descriptor.bInterfaceClass, 0xFF);
+  EXPECT_FALSE(WinUsb_QueryInterfaceSettings(handle, 1, &descriptor));
+}
+
+TEST_F(Binding, FailsWhenAKernelDriverHoldsTheInterfaceAndLeavesItThere) {
+  Faults held;
+  held.interfaceHeldByKernelDriver = true;
+  auto device = Plug({}, held);
+  EXPECT_EQ(Bind(), nullptr);
+  // Still held: nothing detached the driver, so a second try fails the same way.
+  EXPECT_EQ(Bind(), nullptr);
+}
+
+TEST_F(Binding, FailsForAnInvalidHandleOrAFileThatIsNoUsbDevice) {
+  WINUSB_INTERFACE_HANDLE handle = nullptr;
+  EXPECT_FALSE(WinUsb_Initialize(INVALID_HANDLE_VALUE, &handle));
+  EXPECT_FALSE(WinUsb_Initialize(Open(L"/dev/null"), &handle));
+  EXPECT_EQ(handle, nullptr);
+}
+
+TEST_F(Binding, RefusesQueriesOnHandlesItDidNotHandOut) {
+  int notAHandle = 0;
+  UCHAR speed = 0;
+  ULONG length = 1;
+  USB_INTERFACE_DESCRIPTOR descriptor{};
+  WINUSB_PIPE_INFORMATION pipe{};
+  EXPECT_FALSE(WinUsb_QueryDeviceInformation(&notAHandle, DEVICE_SPEED, &length, &speed));
+  EXPECT_FALSE(WinUsb_QueryInterfaceSettings(&notAHandle, 0, &descriptor));
+  EXPECT_FALSE(WinUsb_QueryPipe(nullptr, 0, 0, &pipe));
+  EXPECT_EQ(Read(&notAHandle, 4), "FALSE");
+}
+
+class SpeedCode : public EmulatedUsbTest,
+                  public ::testing::WithParamInterface<std::pair<Speed, UCHAR>> {};
+
+TEST_P(SpeedCode, IsOneForLowTwoForFullThreeForHighAndFaster) {
+  DeviceSpec spec;
+  spec.speed = GetParam().first;
+  Plug(spec);
+  WINUSB_INTERFACE_HANDLE handle = Bind();
+  ASSERT_NE(handle, nullptr);
+  UCHAR speed = 0;
+  ULONG length = 1;
+  ASSERT_TRUE(WinUsb_QueryDeviceInformation(handle, DEVICE_SPEED, &length, &speed));
+  EXPECT_EQ(speed, GetParam().second);
+  EXPECT_EQ(length, 1u);
+  length = 0;
+  EXPECT_FALSE(WinUsb_QueryDeviceInformation(handle, DEVICE_SPEED, &length, &speed));
+  length = 1;
+  EXPECT_FALSE(WinUsb_QueryDeviceInformation(handle, 2, &length, &speed));
+}
+
+INSTANTIATE_TEST_SUITE_P(Speeds, SpeedCode,
+                         ::testing::Values(std::pair{Speed::Low, UCHAR{1}},
+                                           std::pair{Speed::Full, UCHAR{2}},
+                                           std::pair{Speed::High, UCHAR{3}},
+                                           std::pair{Speed::Super, UCHAR{3}}));
+
+TEST_F(Pipes, AreTheEndpointsOfAlternateSettingZeroInDescriptorOrder) {
+  Plug();
+  WINUSB_INTERFACE_HANDLE handle = Bind();
+  ASSERT_NE(handle, nullptr);
+  WINUSB_PIPE_INFORMATION pipe{};
+  ASSERT_TRUE(WinUsb_QueryPipe(handle, 0, 0, &pipe));
+  EXPECT_EQ(pipe.PipeType, UsbdPipeTypeBulk);
+  EXPECT_EQ(pipe.PipeId, BULK_OUT);
+  EXPECT_EQ(pipe.MaximumPacketSize, 512);
+  ASSERT_TRUE(WinUsb_QueryPipe(handle, 0, 1, &pipe));
+  EXPECT_EQ(pipe.PipeType, UsbdPipeTypeBulk);
+  EXPECT_EQ(pipe.PipeId, BULK_IN);
+  ASSERT_TRUE(WinUsb_QueryPipe(handle, 0, 2, &pipe));
+  EXPECT_EQ(pipe.PipeType, UsbdPipeTypeInterrupt);
+  EXPECT_EQ(pipe.PipeId, INTERRUPT_IN);
+  EXPECT_EQ(pipe.MaximumPacketSize, 8);
+  EXPECT_EQ(pipe.Interval, 4);
+  EXPECT_FALSE(WinUsb_QueryPipe(handle, 0, 3, &pipe));
+  EXPECT_FALSE(WinUsb_QueryPipe(handle, 1, 0, &pipe));
+}
+
+TEST_F(Pipes, CarryBytesOutAndBackInWholePackets) {
+  auto device = Plug();
+  WINUSB_INTERFACE_HANDLE handle = Bind();
+  ASSERT_NE(handle, nullptr);
+  ULONG taken = 0;
+  ASSERT_TRUE(Write(handle, "hello, device", &taken));
+  EXPECT_EQ(taken, 13u);
+  EXPECT_EQ(Read(handle, 13), "hello, device");
+  EXPECT_EQ(Asked(device->Log(), BULK_IN), std::vector<std::uint32_t>{512});
+}
+
+TEST_F(Pipes, KeepTheRestOfAPacketForTheNextRead) {
+  auto device = Plug(FullSpeed());
+  WINUSB_INTERFACE_HANDLE handle = Bind();
+  ASSERT_NE(handle, nullptr);
+  const std::string packet = Pattern(64);
+  ASSERT_TRUE(Write(handle, packet));
+  EXPECT_EQ(Read(handle, 10), packet.substr(0, 10));
+  EXPECT_EQ(Read(handle, 100), packet.substr(10));
+  // The second read was served from what the first one kept.
+  EXPECT_EQ(Asked(device->Log(), BULK_IN), std::vector<std::uint32_t>{64});
+}
+
+TEST_F(Pipes, ReturnWhatOneTransferBroughtWhenTheDeviceSendsShortPackets) {
+  Faults faults;
+  faults.inPacketSize = 40;
+  auto device = Plug(FullSpeed(), faults);
+  WINUSB_INTERFACE_HANDLE handle = Bind();
+  ASSERT_NE(handle, nullptr);
+  const std::string bytes = Pattern(64);
+  ASSERT_TRUE(Write(handle, bytes));
+  EXPECT_EQ(Read(handle, 64), bytes.substr(0, 40));
+  EXPECT_EQ(Read(handle, 24), bytes.substr(40));
+  EXPECT_EQ(Asked(device->Log(), BULK_IN), (std::vector<std::uint32_t>{64, 64}));
+}
+
+TEST_F(Pipes, ReportHowMuchAShortOutCompletionTook) {
+  Faults faults;
+  faults.outTakeLimit = 5;
+  auto device = Plug({}, faults);
+  WINUSB_INTERFACE_HANDLE handle = Bind();
+  ASSERT_NE(handle, nullptr);
+  ULONG taken = 0;
+  ASSERT_TRUE(Write(handle, "hello, device", &taken));
+  EXPECT_EQ(taken, 5u);
+  const auto received = device->Received();
+  EXPECT_EQ(std::string(received.begin(), received.end()), "hello");
+}
+
+TEST_F(Pipes, FailOnAStall) {
+  Faults faults;
+  faults.stallTransfer = 2;
+  Plug({}, faults);
+  WINUSB_INTERFACE_HANDLE handle = Bind();
+  ASSERT_NE(handle, nullptr);
+  EXPECT_TRUE(Write(handle, "one"));
+  EXPECT_EQ(Read(handle, 3), "FALSE");
+  EXPECT_EQ(Read(handle, 3), "one");
+}
+
+TEST_F(Pipes, FailOnceTheDeviceIsGone) {
+  Faults faults;
+  faults.disconnectAfter = 1;
+  Plug({}, faults);
+  WINUSB_INTERFACE_HANDLE handle = Bind();
+  ASSERT_NE(handle, nullptr);
+  EXPECT_TRUE(Write(handle, "one"));
+  EXPECT_EQ(Read(handle, 3), "FALSE");
+  EXPECT_FALSE(Write(handle, "two"));
+}
+
+TEST_F(Pipes, ReadTheInterruptPipeWithAnInterruptTransfer) {
+  auto device = Plug();
+  WINUSB_INTERFACE_HANDLE handle = Bind();
+  ASSERT_NE(handle, nullptr);
+  ASSERT_TRUE(Write(handle, "waiting"));
+  // The device reports how many bytes wait, as 32 bits little-endian.
+  EXPECT_EQ(Read(handle, 4, INTERRUPT_IN), std::string("\x07\0\0\0", 4));
+  EXPECT_EQ(Asked(device->Log(), INTERRUPT_IN), std::vector<std::uint32_t>{8});
+}
+
+TEST_F(Pipes, RefuseTheWrongDirectionUnknownPipesAndOverlappedCalls) {
+  Plug();
+  WINUSB_INTERFACE_HANDLE handle = Bind();
+  ASSERT_NE(handle, nullptr);
+  UCHAR byte = 0;
+  ULONG transferred = 0;
+  EXPECT_FALSE(WinUsb_WritePipe(handle, BULK_IN, &byte, 1, &transferred, nullptr));
+  EXPECT_FALSE(WinUsb_ReadPipe(handle, BULK_OUT, &byte, 1, &transferred, nullptr));
+  EXPECT_FALSE(WinUsb_WritePipe(handle, 0x02, &byte, 1, &transferred, nullptr));
+  EXPECT_FALSE(WinUsb_ReadPipe(handle, 0x82, &byte, 1, &transferred, nullptr));
+  OVERLAPPED *overlapped = reinterpret_cast<OVERLAPPED *>(&byte);
+  EXPECT_FALSE(WinUsb_WritePipe(handle, BULK_OUT, &byte, 1, &transferred, overlapped));
+}
+
+} // namespace

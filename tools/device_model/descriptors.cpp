@@ -1,0 +1,197 @@
+#include "descriptors.h"
+
+namespace pelmora::emulated {
+
+namespace {
+
+void Put16(ByteVector &bytes, unsigned value) {
+  bytes.push_back(static_cast<std::uint8_t>(value));
+  bytes.push_back(static_cast<std::uint8_t>(value >> 8));
+}
+
+void Put32(ByteVector &bytes, std::uint32_t value) {
+  Put16(bytes, value & 0xFFFF);
+  Put16(bytes, value >> 16);
+}
+
+void Set16(ByteVector &bytes, std::size_t offset, std::size_t value) {
+  bytes[offset] = static_cast<std::uint8_t>(value);
+  bytes[offset + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+ByteVector Utf16(const std::string &text, bool terminated) {
+  ByteVector bytes;
+  for (const char c : text) {
+    Put16(bytes, static_cast<unsigned char>(c));
+  }
+  if (terminated) {
+    Put16(bytes, 0);
+  }
+  return bytes;
+}
+
+void Append(ByteVector &to, const ByteVector &from) {
+  to.insert(to.end(), from.begin(), from.end());
+}
+
+std::string PropertyName(const DeviceSpec &spec) {
+  return spec.multiStringProperty ? "DeviceInterfaceGUIDs" : "DeviceInterfaceGUID";
+}
+
+// The property's value: one string, and for REG_MULTI_SZ the closing NUL.
+ByteVector PropertyValue(const DeviceSpec &spec) {
+  ByteVector value = Utf16(spec.interfaceGuid, true);
+  if (spec.multiStringProperty) {
+    Put16(value, 0);
+  }
+  return value;
+}
+
+std::uint32_t PropertyType(const DeviceSpec &spec) { return spec.multiStringProperty ? 7 : 1; }
+
+ByteVector MsOs20Features(const DeviceSpec &spec) {
+  ByteVector features = {0x14, 0x00, 0x03, 0x00, 'W', 'I', 'N', 'U', 'S', 'B',
+                         0,    0,    0,    0,    0,   0,   0,   0,   0,   0};
+  const ByteVector name = Utf16(PropertyName(spec), true);
+  const ByteVector value = PropertyValue(spec);
+  ByteVector property;
+  Put16(property, 10 + name.size() + value.size());
+  Put16(property, 0x04);
+  Put16(property, PropertyType(spec));
+  Put16(property, name.size());
+  Append(property, name);
+  Put16(property, value.size());
+  Append(property, value);
+  Append(features, property);
+  return features;
+}
+
+} // namespace
+
+ByteVector DeviceDescriptor(const DeviceSpec &spec) {
+  ByteVector bytes = {18, 0x01};
+  Put16(bytes, 0x0210);
+  bytes.insert(bytes.end(),
+               {0x00, 0x00, 0x00, spec.speed == Speed::Low ? std::uint8_t{8} : std::uint8_t{64}});
+  Put16(bytes, spec.vendorId);
+  Put16(bytes, spec.productId);
+  Put16(bytes, 0x0100);
+  bytes.insert(bytes.end(), {1, 2, 3, 1});
+  return bytes;
+}
+
+ByteVector ConfigurationDescriptor(const DeviceSpec &spec) {
+  ByteVector bytes = {9, 0x02, 0, 0, 2, CONFIGURATION_VALUE, 0, 0x80, 50};
+  bytes.insert(bytes.end(), {9, 0x04, 0, 0, 3, 0xFF, 0, 0, 0});
+  const auto endpoint = [&bytes](std::uint8_t address, std::uint8_t type, unsigned packetSize,
+                                 std::uint8_t interval) {
+    bytes.insert(bytes.end(), {7, 0x05, address, type});
+    Put16(bytes, packetSize);
+    bytes.push_back(interval);
+  };
+  endpoint(0x01, 0x02, spec.bulkPacketSize, 0);
+  endpoint(0x81, 0x02, spec.bulkPacketSize, 0);
+  endpoint(0x83, 0x03, spec.interruptPacketSize, 4);
+  bytes.insert(bytes.end(), {9, 0x04, 1, 0, 0, 0xFF, 0, 0, 0});
+  Set16(bytes, 2, bytes.size());
+  return bytes;
+}
+
+ByteVector BosDescriptor(const DeviceSpec &spec) {
+  ByteVector bytes = {5, 0x0F, 0, 0, 1};
+  // USB 2.0 extension: link power management.
+  bytes.insert(bytes.end(), {7, 0x10, 0x02, 0x02, 0, 0, 0});
+  if (spec.osDescriptors == OsDescriptors::MsOs20) {
+    bytes[4] = 2;
+    bytes.insert(bytes.end(), {28,   0x10, 0x05, 0x00, 0xDF, 0x60, 0xDD, 0xD8, 0x89, 0x45,
+                               0xC7, 0x4C, 0x9C, 0xD2, 0x65, 0x9D, 0x9E, 0x64, 0x8A, 0x9F});
+    Put32(bytes, 0x06030000); // Windows 8.1 and later
+    Put16(bytes, MsOs20DescriptorSet(spec).size());
+    bytes.push_back(MS_OS_20_VENDOR_CODE);
+    bytes.push_back(0);
+  }
+  Set16(bytes, 2, bytes.size());
+  return bytes;
+}
+
+ByteVector MsOs20DescriptorSet(const DeviceSpec &spec) {
+  ByteVector set = {0x0A, 0x00, 0x00, 0x00};
+  Put32(set, 0x06030000);
+  Put16(set, 0);
+  const ByteVector features = MsOs20Features(spec);
+  if (spec.scope == GuidScope::Device) {
+    Append(set, features);
+  } else {
+    ByteVector configuration = {0x08, 0x00, 0x01, 0x00, spec.subsetConfigurationField, 0, 0, 0};
+    if (spec.scope == GuidScope::Configuration) {
+      Append(configuration, features);
+    } else {
+      const std::uint8_t first = spec.scope == GuidScope::FunctionOfInterface0 ? 0 : 1;
+      ByteVector function = {0x08, 0x00, 0x02, 0x00, first, 0, 0, 0};
+      Append(function, features);
+      Set16(function, 6, function.size());
+      Append(configuration, function);
+    }
+    Set16(configuration, 6, configuration.size());
+    Append(set, configuration);
+  }
+  Set16(set, 8, set.size());
+  return set;
+}
+
+ByteVector MsOs10ExtendedProperties(const DeviceSpec &spec) {
+  const ByteVector name = Utf16(PropertyName(spec), true);
+  const ByteVector value = PropertyValue(spec);
+  ByteVector bytes;
+  Put32(bytes, 0);
+  Put16(bytes, 0x0100);
+  Put16(bytes, 5);
+  Put16(bytes, 1);
+  Put32(bytes, static_cast<std::uint32_t>(14 + name.size() + value.size()));
+  Put32(bytes, PropertyType(spec));
+  Put16(bytes, name.size());
+  Append(bytes, name);
+  Put32(bytes, static_cast<std::uint32_t>(value.size()));
+  Append(bytes, value);
+  Set16(bytes, 0, bytes.size());
+  return bytes;
+}
+
+std::optional<ByteVector> StringDescriptor(const DeviceSpec &spec, std::uint8_t index) {
+  ByteVector text;
+  switch (index) {
+  case 0:
+    text = {0x09, 0x04};
+    break;
+  case 1:
+    text = Utf16("pelmora", false);
+    break;
+  case 2:
+    text = Utf16("loopback", false);
+    break;
+  case 3:
+    text = Utf16("0001", false);
+    break;
+  case 0xEE:
+    if (spec.osDescriptors != OsDescriptors::MsOs10) {
+      return std::nullopt;
+    }
+    text = Utf16("MSFT100", false);
+    text.push_back(MS_OS_10_VENDOR_CODE);
+    text.push_back(0);
+    break;
+  default:
+    return std::nullopt;
+  }
+  ByteVector bytes = {static_cast<std::uint8_t>(2 + text.size()), 0x03};
+  Append(bytes, text);
+  return bytes;
+}
+
+ByteVector CachedDescriptors(const DeviceSpec &spec) {
+  ByteVector bytes = DeviceDescriptor(spec);
+  Append(bytes, ConfigurationDescriptor(spec));
+  return bytes;
+}
+
+} // namespace pelmora::emulated

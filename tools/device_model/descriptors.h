@@ -1,0 +1,32 @@
+// The descriptors of the loopback device, as it sends them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "device_spec.h"
+
+namespace pelmora::emulated {
+
+using ByteVector = std::vector<std::uint8_t>;
+
+inline constexpr std::uint8_t MS_OS_20_VENDOR_CODE = 0x20;
+inline constexpr std::uint8_t MS_OS_10_VENDOR_CODE = 0x21;
+inline constexpr std::uint8_t CONFIGURATION_VALUE = 1;
+
+ByteVector DeviceDescriptor(const DeviceSpec &spec);
+// The configuration with interface 0 (bulk OUT 0x01, bulk IN 0x81,
+// interrupt IN 0x83) and interface 1 (no endpoints).
+ByteVector ConfigurationDescriptor(const DeviceSpec &spec);
+ByteVector BosDescriptor(const DeviceSpec &spec);
+ByteVector MsOs20DescriptorSet(const DeviceSpec &spec);
+ByteVector MsOs10ExtendedProperties(const DeviceSpec &spec);
+// String descriptors by index; 0xEE is the Microsoft OS string.
+std::optional<ByteVector> StringDescriptor(const DeviceSpec &spec, std::uint8_t index);
+
+// The device descriptor followed by the configuration, as usbfs and sysfs
+// show them.
+ByteVector CachedDescriptors(const DeviceSpec &spec);
+
+} // namespace pelmora::emulated

@@ -1,0 +1,50 @@
+// What an emulated loopback device is and which faults it shows.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace pelmora::emulated {
+
+enum class Speed { Low, Full, High, Super };
+
+// Which Microsoft OS descriptors declare the interface class.
+enum class OsDescriptors { MsOs20, MsOs10, None };
+
+// Where a Microsoft OS 2.0 set puts the class property.
+enum class GuidScope { Device, FunctionOfInterface0, FunctionOfInterface1, Configuration };
+
+struct DeviceSpec {
+  std::uint16_t vendorId = 0x1209;
+  std::uint16_t productId = 0x0001;
+  Speed speed = Speed::High;
+  OsDescriptors osDescriptors = OsDescriptors::MsOs20;
+  std::string interfaceGuid = "{6120D798-D192-4463-B0DE-2B65ED2F4870}";
+  // DeviceInterfaceGUIDs (REG_MULTI_SZ) or else DeviceInterfaceGUID (REG_SZ).
+  bool multiStringProperty = true;
+  GuidScope scope = GuidScope::Device;
+  // What a configuration subset's bConfigurationValue field holds; it is read
+  // as the index of the configuration (0 for the only one).
+  std::uint8_t subsetConfigurationField = 0;
+  // wMaxPacketSize of bulk OUT 0x01 and bulk IN 0x81, and of interrupt IN 0x83.
+  std::uint16_t bulkPacketSize = 512;
+  std::uint16_t interruptPacketSize = 8;
+};
+
+struct Faults {
+  // The 1-based number of the pipe transfer that stalls; 0 for none.
+  unsigned stallTransfer = 0;
+  // An IN transfer that finds nothing queued stalls instead of waiting.
+  bool stallWhenEmpty = false;
+  // The most bytes one OUT completion takes.
+  std::uint32_t outTakeLimit = UINT32_MAX;
+  // The device is unplugged once this many pipe transfers completed; 0 never.
+  unsigned disconnectAfter = 0;
+  // Bytes per IN packet the device sends; 0 for full packets. Fewer than the
+  // endpoint's packet size make every packet short, ending the transfer.
+  std::uint32_t inPacketSize = 0;
+  // A kernel driver holds interface 0: a claim fails.
+  bool interfaceHeldByKernelDriver = false;
+};
+
+} // namespace pelmora::emulated

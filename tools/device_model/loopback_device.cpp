@@ -1,0 +1,185 @@
+#include "loopback_device.h"
+
+#include <algorithm>
+
+namespace pelmora::emulated {
+
+namespace {
+
+constexpr std::uint8_t BULK_OUT = 0x01;
+constexpr std::uint8_t BULK_IN = 0x81;
+constexpr std::uint8_t INTERRUPT_IN = 0x83;
+constexpr std::uint8_t GET_STATUS = 0x00;
+constexpr std::uint8_t GET_DESCRIPTOR = 0x06;
+constexpr std::uint8_t GET_CONFIGURATION = 0x08;
+constexpr std::uint8_t GET_INTERFACE = 0x0A;
+
+std::optional<ByteVector> Truncated(ByteVector bytes, std::uint16_t length) {
+  if (bytes.size() > length) {
+    bytes.resize(length);
+  }
+  return bytes;
+}
+
+} // namespace
+
+LoopbackDevice::LoopbackDevice(DeviceSpec spec, Faults faults)
+    : spec_(std::move(spec)), faults_(faults) {}
+
+void LoopbackDevice::SetFaults(const Faults &faults) {
+  const std::lock_guard lock(mutex_);
+  faults_ = faults;
+}
+
+bool LoopbackDevice::Claim(unsigned interfaceNumber) const {
+  const std::lock_guard lock(mutex_);
+  return !(interfaceNumber == 0 && faults_.interfaceHeldByKernelDriver);
+}
+
+bool LoopbackDevice::Connected() const {
+  const std::lock_guard lock(mutex_);
+  return connected_;
+}
+
+void LoopbackDevice::Unplug() {
+  const std::lock_guard lock(mutex_);
+  connected_ = false;
+}
+
+std::vector<TransferRecord> LoopbackDevice::Log() const {
+  const std::lock_guard lock(mutex_);
+  return log_;
+}
+
+ByteVector LoopbackDevice::Received() const {
+  const std::lock_guard lock(mutex_);
+  return received_;
+}
+
+std::optional<ByteVector> LoopbackDevice::StandardRequest(const SetupPacket &setup) const {
+  const std::uint8_t type = setup.value >> 8;
+  const std::uint8_t index = setup.value & 0xFF;
+  switch (setup.request) {
+  case GET_STATUS:
+    return Truncated({0, 0}, setup.length);
+  case GET_CONFIGURATION:
+    return Truncated({CONFIGURATION_VALUE}, setup.length);
+  case GET_INTERFACE:
+    return Truncated({0}, setup.length);
+  case GET_DESCRIPTOR:
+    switch (type) {
+    case 0x01:
+      return Truncated(DeviceDescriptor(spec_), setup.length);
+    case 0x02:
+      return index == 0 ? Truncated(ConfigurationDescriptor(spec_), setup.length) : std::nullopt;
+    case 0x03:
+      if (auto text = StringDescriptor(spec_, index)) {
+        return Truncated(*text, setup.length);
+      }
+      return std::nullopt;
+    case 0x0F:
+      return Truncated(BosDescriptor(spec_), setup.length);
+    default:
+      return std::nullopt;
+    }
+  default:
+    return std::nullopt;
+  }
+}
+
+std::optional<ByteVector> LoopbackDevice::Control(const SetupPacket &setup) {
+  const std::lock_guard lock(mutex_);
+  if (!connected_) {
+    return std::nullopt;
+  }
+  const bool in = (setup.requestType & 0x80) != 0;
+  const unsigned kind = (setup.requestType >> 5) & 0x3;
+  if (!in) {
+    // SET_CONFIGURATION, SET_INTERFACE, CLEAR_FEATURE and the like.
+    return kind == 0 ? std::optional<ByteVector>(ByteVector{}) : std::nullopt;
+  }
+  if (kind == 0) {
+    return StandardRequest(setup);
+  }
+  if (kind == 2 && spec_.osDescriptors == OsDescriptors::MsOs20 &&
+      setup.request == MS_OS_20_VENDOR_CODE && setup.index == 7) {
+    return Truncated(MsOs20DescriptorSet(spec_), setup.length);
+  }
+  if (kind == 2 && spec_.osDescriptors == OsDescriptors::MsOs10 &&
+      setup.request == MS_OS_10_VENDOR_CODE && setup.index == 5 && (setup.value >> 8) == 0) {
+    return Truncated(MsOs10ExtendedProperties(spec_), setup.length);
+  }
+  return std::nullopt;
+}
+
+// Packets of at most packetSize bytes (fewer when the device is scripted to
+// send smaller ones) until the room is used or a short packet ends the
+// transfer; an emptied queue also ends it, as a zero-length packet would.
+TransferResult LoopbackDevice::Send(std::deque<std::uint8_t> &source, std::uint32_t bufferLength,
+                                    std::uint16_t packetSize) {
+  TransferResult result;
+  const std::uint32_t sent = faults_.inPacketSize != 0
+                                 ? std::min<std::uint32_t>(faults_.inPacketSize, packetSize)
+                                 : packetSize;
+  while (!source.empty() && result.actual < bufferLength) {
+    const std::uint32_t packet = std::min<std::uint32_t>(sent, source.size());
+    const std::uint32_t room = bufferLength - result.actual;
+    const std::uint32_t kept = std::min(packet, room);
+    result.data.insert(result.data.end(), source.begin(), source.begin() + kept);
+    source.erase(source.begin(), source.begin() + packet);
+    result.actual += kept;
+    if (packet > room) {
+      result.status = Completion::Overflow;
+      break;
+    }
+    if (packet < packetSize) {
+      break;
+    }
+  }
+  return result;
+}
+
+TransferResult LoopbackDevice::Complete(std::uint8_t endpoint, std::uint32_t bufferLength,
+                                        std::span<const std::uint8_t> out) {
+  if (faults_.stallTransfer != 0 && completed_ + 1 == faults_.stallTransfer) {
+    return {Completion::Stall, 0, {}};
+  }
+  if (endpoint == BULK_OUT) {
+    const std::uint32_t taken = std::min<std::uint32_t>(
+        {bufferLength, faults_.outTakeLimit, static_cast<std::uint32_t>(out.size())});
+    queue_.insert(queue_.end(), out.begin(), out.begin() + taken);
+    received_.insert(received_.end(), out.begin(), out.begin() + taken);
+    return {Completion::Done, taken, {}};
+  }
+  if (endpoint == BULK_IN) {
+    if (queue_.empty()) {
+      return {faults_.stallWhenEmpty ? Completion::Stall : Completion::Pending, 0, {}};
+    }
+    return Send(queue_, bufferLength, spec_.bulkPacketSize);
+  }
+  if (endpoint == INTERRUPT_IN) {
+    const auto waiting = static_cast<std::uint32_t>(queue_.size());
+    std::deque<std::uint8_t> status = {
+        static_cast<std::uint8_t>(waiting), static_cast<std::uint8_t>(waiting >> 8),
+        static_cast<std::uint8_t>(waiting >> 16), static_cast<std::uint8_t>(waiting >> 24)};
+    return Send(status, bufferLength, spec_.interruptPacketSize);
+  }
+  return {Completion::Invalid, 0, {}};
+}
+
+TransferResult LoopbackDevice::Transfer(std::uint8_t endpoint, std::uint32_t bufferLength,
+                                        std::span<const std::uint8_t> out) {
+  const std::lock_guard lock(mutex_);
+  if (faults_.disconnectAfter != 0 && completed_ >= faults_.disconnectAfter) {
+    connected_ = false;
+  }
+  TransferResult result = connected_ ? Complete(endpoint, bufferLength, out)
+                                     : TransferResult{Completion::NoDevice, 0, {}};
+  if (result.status != Completion::Pending && result.status != Completion::Invalid) {
+    ++completed_;
+    log_.push_back({endpoint, bufferLength, result.actual, result.status});
+  }
+  return result;
+}
+
+} // namespace pelmora::emulated

@@ -1,0 +1,89 @@
+// A loopback device: what bulk OUT 0x01 takes, bulk IN 0x81 gives back;
+// interrupt IN 0x83 reports how many bytes wait. Transfers follow USB's
+// packet rules, faults are scripted, and every pipe transfer is logged.
+// Safe to use from several threads.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "descriptors.h"
+#include "device_spec.h"
+
+namespace pelmora::emulated {
+
+enum class Completion {
+  Done,
+  Stall,
+  Overflow, // a packet larger than the room left in the transfer
+  NoDevice,
+  Pending, // nothing to send yet: ask again later
+  Invalid, // no such endpoint
+};
+
+struct TransferResult {
+  Completion status = Completion::Done;
+  std::uint32_t actual = 0;
+  ByteVector data; // IN only
+};
+
+struct TransferRecord {
+  std::uint8_t endpoint;
+  std::uint32_t requested;
+  std::uint32_t actual;
+  Completion status;
+};
+
+struct SetupPacket {
+  std::uint8_t requestType;
+  std::uint8_t request;
+  std::uint16_t value;
+  std::uint16_t index;
+  std::uint16_t length;
+};
+
+class LoopbackDevice {
+public:
+  explicit LoopbackDevice(DeviceSpec spec = {}, Faults faults = {});
+
+  const DeviceSpec &Spec() const { return spec_; }
+  void SetFaults(const Faults &faults);
+
+  // A control transfer on endpoint 0: the IN data, or nothing for a stall.
+  // OUT requests carry no data here and answer with an empty result.
+  std::optional<ByteVector> Control(const SetupPacket &setup);
+
+  // One pipe transfer of bufferLength bytes; out holds an OUT transfer's data.
+  TransferResult Transfer(std::uint8_t endpoint, std::uint32_t bufferLength,
+                          std::span<const std::uint8_t> out);
+
+  bool Claim(unsigned interfaceNumber) const;
+  bool Connected() const;
+  void Unplug();
+
+  std::vector<TransferRecord> Log() const;
+  // Every byte bulk OUT took, in order.
+  ByteVector Received() const;
+
+private:
+  std::optional<ByteVector> StandardRequest(const SetupPacket &setup) const;
+  TransferResult Send(std::deque<std::uint8_t> &source, std::uint32_t bufferLength,
+                      std::uint16_t packetSize);
+  TransferResult Complete(std::uint8_t endpoint, std::uint32_t bufferLength,
+                          std::span<const std::uint8_t> out);
+
+  const DeviceSpec spec_;
+  mutable std::mutex mutex_;
+  Faults faults_;
+  bool connected_ = true;
+  unsigned completed_ = 0;
+  std::deque<std::uint8_t> queue_;
+  ByteVector received_;
+  std::vector<TransferRecord> log_;
+};
+
+} // namespace pelmora::emulated

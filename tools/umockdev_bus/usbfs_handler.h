@@ -1,0 +1,54 @@
+// Answers the usbfs ioctls of one device node from a loopback device.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "loopback_device.h"
+
+typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
+typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
+typedef struct _UMockdevIoctlData UMockdevIoctlData;
+
+namespace pelmora::emulated {
+
+class UsbfsHandler {
+public:
+  UsbfsHandler(std::shared_ptr<LoopbackDevice> device, unsigned address);
+  ~UsbfsHandler();
+  UsbfsHandler(const UsbfsHandler &) = delete;
+  UsbfsHandler &operator=(const UsbfsHandler &) = delete;
+
+  UMockdevIoctlBase *Base() const { return base_; }
+
+private:
+  // A submitted URB: its argument (the URB) and its resolved buffer.
+  struct Urb {
+    UMockdevIoctlData *urb;
+    UMockdevIoctlData *buffer;
+  };
+
+  static int OnIoctl(UMockdevIoctlBase *base, UMockdevIoctlClient *client, void *self);
+  static void OnVanished(UMockdevIoctlBase *base, UMockdevIoctlClient *client, void *self);
+  void Handle(UMockdevIoctlClient *client);
+  void Submit(UMockdevIoctlClient *client);
+  void Reap(UMockdevIoctlClient *client);
+  void Discard(UMockdevIoctlClient *client);
+  void Control(UMockdevIoctlClient *client);
+  TransferResult ControlUrb(const Urb &urb);
+  // Asks the device again for every URB still waiting.
+  void Retry(UMockdevIoctlClient *client);
+  bool Finish(const Urb &urb, const TransferResult &result, UMockdevIoctlClient *client);
+  void Forget(UMockdevIoctlClient *client);
+
+  std::shared_ptr<LoopbackDevice> device_;
+  unsigned address_;
+  UMockdevIoctlBase *base_;
+  std::mutex mutex_;
+  std::map<UMockdevIoctlClient *, std::vector<Urb>> waiting_;
+  std::map<UMockdevIoctlClient *, std::vector<Urb>> done_;
+};
+
+} // namespace pelmora::emulated
