@@ -35,7 +35,13 @@ done
 
 # The kernel package: the one linux-image-amd64 points at, downloaded once.
 started=$(now)
-package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }' || true)
+kernel_package() {
+  apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }' || true
+}
+package=$(kernel_package)
+if [ -z "$package" ] && [ -z "$(ls "$cache"/linux-image-*.deb 2>/dev/null)" ]; then
+  apt-get update -qq && package=$(kernel_package) # a machine whose package lists were never fetched
+fi
 if [ -z "$package" ]; then # no package lists: fall back to what is cached
   deb=$(ls -t "$cache"/linux-image-*.deb 2>/dev/null | head -n 1 || true)
 else
