@@ -48,6 +48,7 @@ public:
         std::filesystem::temp_directory_path() /
         ("usbredir-peer-" + std::to_string(getpid()) + "-" + std::to_string(counter_++));
     std::filesystem::create_directories(dir);
+    dir_ = dir;
     portFile_ = dir / "port";
     errorFile_ = dir / "stderr";
     std::vector<std::string> arguments = {USBREDIR_DEVICE, "--port-file", portFile_.string()};
@@ -78,6 +79,8 @@ public:
       kill(server_, SIGKILL);
       waitpid(server_, nullptr, 0);
     }
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
   }
 
   // Connects and exchanges hellos; true once the device is announced.
@@ -271,6 +274,7 @@ private:
   }
 
   static inline int counter_ = 0;
+  std::filesystem::path dir_;
   std::filesystem::path portFile_;
   std::filesystem::path errorFile_;
   pid_t server_ = -1;
