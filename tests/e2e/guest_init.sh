@@ -146,6 +146,17 @@ suite_short_packets() {
       differs 'standard error' /tmp/err "$lookup_true")"
 }
 
+suite_short_writes() {
+  report "quiet round trip of 10000 bytes through a device that takes 1000 bytes per write" \
+    "$(quiet_round_trip 10000)"
+}
+
+suite_full_speed() {
+  report "the kernel configures the device at full speed" "$(device_enumerated 12 2.10)"
+  report "quiet round trip of 20000 bytes in 64-byte packets at full speed" \
+    "$(quiet_round_trip 20000)"
+}
+
 suite_ms_os_10() {
   report "the kernel configures the device at high speed, USB 2.10" "$(device_enumerated 480 2.10)"
   report "a device with Microsoft OS 1.0 descriptors only is found and round-trips 3000 bytes" \
@@ -189,6 +200,8 @@ suite_disconnect() {
 case "$suite" in
 loopback) suite_loopback ;;
 short-packets) suite_short_packets ;;
+short-writes) suite_short_writes ;;
+full-speed) suite_full_speed ;;
 ms-os-1.0) suite_ms_os_10 ;;
 other-class) suite_other_class ;;
 out-stall) suite_out_stall ;;

@@ -20,6 +20,7 @@ work=$build/e2e
 boot_timeout=${PELMORA_E2E_BOOT_TIMEOUT:-90}
 mkdir -p "$cache" "$work"
 
+run_started=$(date +%s.%N)
 passed=0
 failed=0
 pass() { echo "PASS $1"; passed=$((passed + 1)); }
@@ -200,6 +201,15 @@ boot short-packets --in-packet 64
 check "short-packets: the device sent IN data only in packets of at most 64 bytes, never babbling" \
   "$(awk '$1 == "in" && $3 == "->" && ($5 > 64 || $4 != "success") { print; exit }' "$work/short-packets/device.log")"
 
+boot short-writes --out-take 1000
+# Each chunk goes out in writes that start where the last one stopped.
+want="$(repeat 2 '4096 3096 2096 1096 96')1808 808 "
+got=$(awk '$1 == "out" { print $2 }' "$work/short-writes/device.log" | tr '\n' ' ')
+check "short-writes: after a short write the rest of the chunk is written again" \
+  "$([ "$got" = "$want" ] || echo "got [$got] want [$want]")"
+
+boot full-speed --full-speed
+
 boot ms-os-1.0 --ms-os-1
 check "ms-os-1.0: the device was asked for its Microsoft OS 1.0 extended properties" \
   "$(grep -q '^control c[01] 21 .... 0005 ' "$work/ms-os-1.0/device.log" || echo "no such request in the log")"
@@ -221,5 +231,6 @@ check "disconnect: the device was unplugged while a read waited" \
           END { if (!found) print "no disconnect right after a waiting read in the log" }' \
     "$work/disconnect/device.log")"
 
+echo "== end-to-end run took $(elapsed "$run_started")"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
