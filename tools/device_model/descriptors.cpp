@@ -90,7 +90,8 @@ ByteVector DeviceDescriptor(const DeviceSpec &spec) {
 
 ByteVector ConfigurationDescriptor(const DeviceSpec &spec) {
   ByteVector bytes = {9, 0x02, 0, 0, 2, CONFIGURATION_VALUE, 0, 0x80, 50};
-  Push(bytes, {9, 0x04, 0, 0, 3, 0xFF, 0, 0, 0});
+  const std::uint8_t endpoints = spec.isochronousEndpoint ? 4 : 3;
+  Push(bytes, {9, 0x04, 0, 0, endpoints, 0xFF, 0, 0, 0});
   const auto endpoint = [&bytes](std::uint8_t address, std::uint8_t type, unsigned packetSize,
                                  std::uint8_t interval) {
     Push(bytes, {7, 0x05, address, type});
@@ -100,6 +101,9 @@ ByteVector ConfigurationDescriptor(const DeviceSpec &spec) {
   endpoint(0x01, 0x02, spec.bulkPacketSize, 0);
   endpoint(0x81, 0x02, spec.bulkPacketSize, 0);
   endpoint(0x83, 0x03, spec.interruptPacketSize, 4);
+  if (spec.isochronousEndpoint) {
+    endpoint(0x84, 0x01, 64, 1);
+  }
   Push(bytes, {9, 0x04, 1, 0, 0, 0xFF, 0, 0, 0});
   Set16(bytes, 2, bytes.size());
   return bytes;

@@ -32,6 +32,8 @@ const char *SysfsSpeed(Speed speed) {
     return "480";
   case Speed::Super:
     return "5000";
+  case Speed::Unknown:
+    return "0";
   }
   return "480";
 }

@@ -25,6 +25,8 @@ long SpeedValue(Speed speed) {
     return USB_SPEED_HIGH;
   case Speed::Super:
     return USB_SPEED_SUPER;
+  case Speed::Unknown:
+    break;
   }
   return USB_SPEED_UNKNOWN;
 }
