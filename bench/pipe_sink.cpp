@@ -8,7 +8,7 @@
 
 int main(int argc, char *argv[]) {
   if (argc != 2) {
-    std::fprintf(stderr, "usage: %s EXPECTED_BYTES\n", argv[0]);
+    static_cast<void>(std::fprintf(stderr, "usage: %s EXPECTED_BYTES\n", argv[0]));
     return 2;
   }
   const unsigned long long expected = std::strtoull(argv[1], nullptr, 10);
@@ -23,7 +23,8 @@ int main(int argc, char *argv[]) {
     return 1;
   }
   if (received != expected) {
-    std::fprintf(stderr, "pipe_sink: %llu bytes arrived, %llu expected\n", received, expected);
+    static_cast<void>(
+        std::fprintf(stderr, "pipe_sink: %llu bytes arrived, %llu expected\n", received, expected));
     return 1;
   }
   return 0;

@@ -8,7 +8,7 @@
 
 int main(int argc, char *argv[]) {
   if (argc != 2) {
-    std::fprintf(stderr, "usage: %s BYTES\n", argv[0]);
+    static_cast<void>(std::fprintf(stderr, "usage: %s BYTES\n", argv[0]));
     return 2;
   }
   unsigned long long remaining = std::strtoull(argv[1], nullptr, 10);
