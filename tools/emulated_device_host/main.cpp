@@ -37,7 +37,7 @@ constexpr char USAGE[] =
     "  --log                  list every pipe transfer on standard error at the end\n";
 
 [[noreturn]] void Usage(const std::string &problem) {
-  std::fprintf(stderr, "pelmora-emulated-device: %s\n%s", problem.c_str(), USAGE);
+  (void)std::fprintf(stderr, "pelmora-emulated-device: %s\n%s", problem.c_str(), USAGE);
   std::exit(USAGE_ERROR);
 }
 
@@ -116,7 +116,7 @@ int main(int argc, char *argv[]) {
     } else if (option == "--log") {
       log = true;
     } else if (option == "--help" || option == "-h") {
-      std::fputs(USAGE, stdout);
+      (void)std::fputs(USAGE, stdout);
       return 0;
     } else {
       Usage("unknown option '" + std::string(option) + "'");
@@ -133,7 +133,7 @@ int main(int argc, char *argv[]) {
     auto device = std::make_shared<pelmora::emulated::LoopbackDevice>(spec, faults);
     pelmora::emulated::EmulatedBus bus;
     bus.Add(device);
-    std::fflush(nullptr);
+    (void)std::fflush(nullptr);
     const pid_t child = fork();
     if (child < 0) {
       std::perror("pelmora-emulated-device: fork");
@@ -142,8 +142,8 @@ int main(int argc, char *argv[]) {
     if (child == 0) {
       PreloadUmockdev();
       execvp(argv[first], argv + first);
-      std::fprintf(stderr, "pelmora-emulated-device: cannot run %s: %s\n", argv[first],
-                   std::strerror(errno));
+      (void)std::fprintf(stderr, "pelmora-emulated-device: cannot run %s: %s\n", argv[first],
+                         std::strerror(errno));
       _exit(127);
     }
     int status = 0;
@@ -151,13 +151,14 @@ int main(int argc, char *argv[]) {
     }
     if (log) {
       for (const auto &record : device->Log()) {
-        std::fprintf(stderr, "transfer endpoint 0x%02X asked %u got %u: %s\n", record.endpoint,
-                     record.requested, record.actual, StatusName(record.status));
+        (void)std::fprintf(stderr, "transfer endpoint 0x%02X asked %u got %u: %s\n",
+                           record.endpoint, record.requested, record.actual,
+                           StatusName(record.status));
       }
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   } catch (const std::exception &error) {
-    std::fprintf(stderr, "pelmora-emulated-device: %s\n", error.what());
+    (void)std::fprintf(stderr, "pelmora-emulated-device: %s\n", error.what());
     return 1;
   }
 }
