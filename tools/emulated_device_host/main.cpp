@@ -33,6 +33,8 @@ constexpr char USAGE[] =
     "  --out-take BYTES       take at most BYTES per OUT transfer\n"
     "  --stall N              stall the Nth pipe transfer\n"
     "  --disconnect-after N   unplug after N pipe transfers\n"
+    "  --stall-when-empty     stall an IN transfer that finds nothing to send, instead of\n"
+    "                         waiting for data as a real device would\n"
     "  --kernel-driver        interface 0 is held by a kernel driver\n"
     "  --log                  list every pipe transfer on standard error at the end\n";
 
@@ -53,7 +55,9 @@ unsigned long Number(const char *option, const char *text) {
   return value;
 }
 
-// Adds umockdev's preload library in front of any the caller set.
+// Adds umockdev's preload library in front of any the caller set. A command
+// built with AddressSanitizer would refuse a library loaded before its
+// runtime, so it is told not to check.
 void PreloadUmockdev() {
   std::string preload = "libumockdev-preload.so.0";
   if (const char *existing = std::getenv("LD_PRELOAD"); existing != nullptr && *existing) {
@@ -61,6 +65,11 @@ void PreloadUmockdev() {
     preload += existing;
   }
   setenv("LD_PRELOAD", preload.c_str(), 1);
+  std::string asanOptions = "verify_asan_link_order=0";
+  if (const char *existing = std::getenv("ASAN_OPTIONS"); existing != nullptr && *existing) {
+    asanOptions = std::string(existing) + ":" + asanOptions;
+  }
+  setenv("ASAN_OPTIONS", asanOptions.c_str(), 1);
 }
 
 const char *StatusName(pelmora::emulated::Completion status) {
@@ -111,6 +120,8 @@ int main(int argc, char *argv[]) {
     } else if (option == "--disconnect-after") {
       faults.disconnectAfter = static_cast<unsigned>(Number(argv[first], value));
       ++first;
+    } else if (option == "--stall-when-empty") {
+      faults.stallWhenEmpty = true;
     } else if (option == "--kernel-driver") {
       faults.interfaceHeldByKernelDriver = true;
     } else if (option == "--log") {
