@@ -7,3 +7,11 @@
 #include <io.h>
 #include <setupapi.h>
 #include <winusb.h>
+
+// The 32-bit layouts the lookup hands to SetupAPI: the interface record is
+// 28 bytes and the detail record's fixed part 6 (size field and one
+// character, packed).
+static_assert(sizeof(void *) != 4 || sizeof(SP_DEVICE_INTERFACE_DATA) == 28,
+              "SP_DEVICE_INTERFACE_DATA must be 28 bytes on 32-bit Windows");
+static_assert(sizeof(void *) != 4 || sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == 6,
+              "the fixed part of SP_DEVICE_INTERFACE_DETAIL_DATA_W must be 6 bytes on 32-bit Windows");
