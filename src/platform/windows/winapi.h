@@ -13,5 +13,6 @@
 // character, packed).
 static_assert(sizeof(void *) != 4 || sizeof(SP_DEVICE_INTERFACE_DATA) == 28,
               "SP_DEVICE_INTERFACE_DATA must be 28 bytes on 32-bit Windows");
-static_assert(sizeof(void *) != 4 || sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == 6,
-              "the fixed part of SP_DEVICE_INTERFACE_DETAIL_DATA_W must be 6 bytes on 32-bit Windows");
+static_assert(
+    sizeof(void *) != 4 || sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == 6,
+    "the fixed part of SP_DEVICE_INTERFACE_DETAIL_DATA_W must be 6 bytes on 32-bit Windows");
