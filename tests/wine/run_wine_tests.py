@@ -297,6 +297,9 @@ def verbose_with_device(h):
             "SetupDiGetDeviceInterfaceDetailW", "SetupDiGetDeviceInterfaceDetailW",
             "SetupDiDestroyDeviceInfoList"])
     expect("write", run.calls_to("WinUsb_WritePipe")[0].split()[1:3], ["pipe=0x1", "length=10"])
+    # Opened for reading and writing (FILE_GENERIC_READ | FILE_GENERIC_WRITE)
+    # with overlapped I/O (no synchronous mode), as WinUSB needs.
+    expect("device handle", run.calls_to("DeviceHandle"), ["granted=0x12019F mode=0x0"])
 
 
 def first_of_two_devices(h):

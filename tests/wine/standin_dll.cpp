@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform.h"
+#include "scripted_call_text.h"
 #include "scripted_device.h"
 #include "scripted_script_text.h"
 
@@ -48,15 +49,52 @@ bool FileIdentity(HANDLE file, BY_HANDLE_FILE_INFORMATION &info) {
   return file != INVALID_HANDLE_VALUE && file != nullptr && GetFileInformationByHandle(file, &info);
 }
 
+// How a handle was opened, from ntdll: the access granted and the I/O mode
+// (FileModeInformation; 0 for overlapped I/O).
+struct HandleTraits {
+  ULONG grantedAccess = 0;
+  ULONG mode = 0xFFFFFFFF;
+};
+
+HandleTraits TraitsOf(HANDLE handle) {
+  using QueryFile = LONG(WINAPI *)(HANDLE, void *, void *, ULONG, ULONG);
+  using QueryObject = LONG(WINAPI *)(HANDLE, ULONG, void *, ULONG, ULONG *);
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  const auto queryFile = reinterpret_cast<QueryFile>(
+      reinterpret_cast<void *>(GetProcAddress(ntdll, "NtQueryInformationFile")));
+  const auto queryObject = reinterpret_cast<QueryObject>(
+      reinterpret_cast<void *>(GetProcAddress(ntdll, "NtQueryObject")));
+  HandleTraits traits;
+  void *status[2] = {};
+  ULONG basic[16] = {}; // ObjectBasicInformation: attributes, then the granted access
+  const ULONG FILE_MODE_INFORMATION = 16;
+  const ULONG OBJECT_BASIC_INFORMATION = 0;
+  if (queryFile == nullptr || queryObject == nullptr ||
+      queryFile(handle, status, &traits.mode, sizeof traits.mode, FILE_MODE_INFORMATION) != 0 ||
+      queryObject(handle, OBJECT_BASIC_INFORMATION, basic, sizeof basic, nullptr) != 0) {
+    return HandleTraits();
+  }
+  traits.grantedAccess = basic[1];
+  return traits;
+}
+
 // The binding accepts a handle only when it is open on the file that the
-// first scripted interface path names: the program must open what the
-// lookup found.
+// first scripted interface path names (the program must open what the lookup
+// found), and, as WinUSB requires, for reading and writing with overlapped I/O.
 bool IsFirstPathFile(HANDLE handle) {
   if (Script().paths.empty()) {
     return false;
   }
   BY_HANDLE_FILE_INFORMATION opened = {};
   if (!FileIdentity(handle, opened)) {
+    return false;
+  }
+  const HandleTraits traits = TraitsOf(handle);
+  CallLog().push_back("DeviceHandle granted=" + Hex(traits.grantedAccess) +
+                      " mode=" + Hex(traits.mode));
+  const ULONG READ_WRITE = FILE_GENERIC_READ | FILE_GENERIC_WRITE;
+  const ULONG SYNCHRONOUS_IO = 0x30; // FILE_SYNCHRONOUS_IO_ALERT | _NONALERT
+  if ((traits.grantedAccess & READ_WRITE) != READ_WRITE || (traits.mode & SYNCHRONOUS_IO) != 0) {
     return false;
   }
   HANDLE own = CreateFileW(Script().paths[0].c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
