@@ -75,7 +75,7 @@ BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO DeviceInfoSet,
 }
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
-  CallLog().push_back("SetupDiDestroyDeviceInfoList");
+  CallLog().push_back("SetupDiDestroyDeviceInfoList set=" + HandleText(DeviceInfoSet));
   if (DeviceInfoSet != DEVICE_SET) {
     return FALSE;
   }
