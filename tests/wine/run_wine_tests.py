@@ -156,8 +156,9 @@ class Harness:
         return "\\\\?\\" + windows_path(self.device_file)
 
     def run(self, args=(), stdin=b"", script=None, device=True, streams=None):
-        """Runs the program; script is the device script's text (the
-        device path first is added), or None for no device."""
+        """Runs the program with the stand-ins following script (text, see
+        scripted_script_text.h; None: no device present), or, when device
+        is False, with Wine's own setupapi, which finds no device."""
         folder = self._folder()
         record = os.path.join(folder, "record")
         env = {"PELMORA_DEVICE_RECORD": windows_path(record)}
@@ -183,6 +184,10 @@ class Harness:
             if os.path.exists(log_path):
                 with open(log_path) as f:
                     calls += f.read().splitlines()
+            elif name == "winusb" or device:
+                # Every run loads its stand-ins; a missing log would make
+                # "no such call" checks pass for nothing.
+                raise AssertionError("the %s stand-in left no call log" % name)
         received_path = os.path.join(record, "winusb.received")
         if os.path.exists(received_path):
             with open(received_path, "rb") as f:
