@@ -14,7 +14,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # The C runtime's own printf family rather than mingw's replacements.
-set(CMAKE_CXX_FLAGS_INIT "-include ${CMAKE_CURRENT_LIST_DIR}/mingw-w64-runtime-stdio.h")
+set(CMAKE_CXX_FLAGS_INIT "-include \"${CMAKE_CURRENT_LIST_DIR}/mingw-w64-runtime-stdio.h\"")
 
 # One file that runs on its own: no libgcc or libstdc++ DLLs beside it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
