@@ -8,9 +8,9 @@
 #include <setupapi.h>
 #include <winusb.h>
 
-// The 32-bit layouts the lookup hands to SetupAPI: the interface record is
-// 28 bytes and the detail record's fixed part 6 (size field and one
-// character, packed).
+// The 32-bit layouts the lookup hands to SetupAPI: a 28-byte interface
+// record, and a detail record whose fixed size (its size field and one
+// character, packed) is 6 bytes.
 static_assert(sizeof(void *) != 4 || sizeof(SP_DEVICE_INTERFACE_DATA) == 28,
               "SP_DEVICE_INTERFACE_DATA must be 28 bytes on 32-bit Windows");
 static_assert(
