@@ -8,7 +8,8 @@
 void PrintProgress(const wchar_t *format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  std::vfwprintf(stdout, format, arguments);
+  // Progress lines are best effort: a failed one does not change the run.
+  static_cast<void>(std::vfwprintf(stdout, format, arguments));
   va_end(arguments);
 }
 

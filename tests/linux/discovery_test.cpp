@@ -99,6 +99,8 @@ TEST_F(Discovery, AnswersTheSizeQueryWithFailureAndTheRequiredSize) {
   EXPECT_EQ(data.Flags, 1u); // active
 
   DWORD required = 0;
+  EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 64, &required, nullptr));
+  EXPECT_EQ(required, 0u);
   EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &required, nullptr));
   const DWORD expected = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
                          (FIRST_NODE.size() + 1) * sizeof(WCHAR);

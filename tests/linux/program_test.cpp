@@ -235,6 +235,29 @@ TEST_F(Program, ReportsAReadFailingOnADeviceThatWasUnplugged) {
   EXPECT_EQ(run.err, LookupDiagnostics(true) + Diagnostic("WinUsb_ReadPipe() returned FALSE.\n"));
 }
 
+TEST_F(Program, StopsAfterASpeedQueryThatFails) {
+  DeviceSpec spec;
+  spec.speed = Speed::Unknown;
+  auto device = Plug(spec);
+  const ChildRun run = RunProgram({}, "unsent");
+  EXPECT_EQ(WithoutDescriptor(run.out), PREAMBLE +
+                                            "OpenDevice() returned: FD\n"
+                                            "WinUsb_Initialize() returned TRUE.\n"
+                                            "WinUsb_QueryDeviceInformation() returned FALSE.\n");
+  EXPECT_EQ(run.err, LookupDiagnostics(true));
+  EXPECT_TRUE(device->Log().empty());
+}
+
+TEST_F(Program, StopsSilentlyAtAnIsochronousPipe) {
+  DeviceSpec spec;
+  spec.isochronousEndpoint = true;
+  auto device = Plug(spec);
+  const ChildRun run = RunProgram({}, "unsent");
+  EXPECT_EQ(WithoutDescriptor(run.out), PREAMBLE + "OpenDevice() returned: FD\n" + SESSION_TRUE);
+  EXPECT_EQ(run.err, LookupDiagnostics(true));
+  EXPECT_TRUE(device->Log().empty());
+}
+
 TEST_F(Program, FailsTheBindingWhenAKernelDriverHoldsTheInterface) {
   Faults faults;
   faults.interfaceHeldByKernelDriver = true;

@@ -136,6 +136,32 @@ INSTANTIATE_TEST_SUITE_P(Speeds, SpeedCode,
                                            std::pair{Speed::High, UCHAR{3}},
                                            std::pair{Speed::Super, UCHAR{3}}));
 
+TEST_F(Binding, FailsTheSpeedQueryWhenTheSpeedIsUnknown) {
+  DeviceSpec spec;
+  spec.speed = Speed::Unknown;
+  Plug(spec);
+  WINUSB_INTERFACE_HANDLE handle = Bind();
+  ASSERT_NE(handle, nullptr);
+  UCHAR speed = 0;
+  ULONG length = 1;
+  EXPECT_FALSE(WinUsb_QueryDeviceInformation(handle, DEVICE_SPEED, &length, &speed));
+}
+
+TEST_F(Pipes, ReportAnIsochronousEndpointByItsType) {
+  DeviceSpec spec;
+  spec.isochronousEndpoint = true;
+  Plug(spec);
+  WINUSB_INTERFACE_HANDLE handle = Bind();
+  ASSERT_NE(handle, nullptr);
+  WINUSB_PIPE_INFORMATION pipe{};
+  ASSERT_TRUE(WinUsb_QueryPipe(handle, 0, 3, &pipe));
+  EXPECT_EQ(pipe.PipeType, UsbdPipeTypeIsochronous);
+  EXPECT_EQ(pipe.PipeId, 0x84);
+  UCHAR byte = 0;
+  ULONG transferred = 0;
+  EXPECT_FALSE(WinUsb_ReadPipe(handle, 0x84, &byte, 1, &transferred, nullptr));
+}
+
 TEST_F(Pipes, AreTheEndpointsOfAlternateSettingZeroInDescriptorOrder) {
   Plug();
   WINUSB_INTERFACE_HANDLE handle = Bind();

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,9 @@ struct DeviceScript {
   // Handle values the device hands out.
   std::uintptr_t deviceHandle = 0x1234;
   std::uintptr_t interfaceHandle = 0x5678;
+  // When set, decides which device handles the binding accepts, in place of
+  // comparing with deviceHandle (for a handle the real platform opened).
+  std::function<bool(HANDLE)> acceptsDeviceHandle;
 
   bool initializeFails = false;
   bool speedQueryFails = false;

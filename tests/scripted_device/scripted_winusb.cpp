@@ -17,8 +17,11 @@ int writesSeen = 0;
 
 BOOL WinUsb_Initialize(HANDLE DeviceHandle, PWINUSB_INTERFACE_HANDLE InterfaceHandle) {
   CallLog().push_back("WinUsb_Initialize device=" + HandleText(DeviceHandle));
-  if (reinterpret_cast<std::uintptr_t>(DeviceHandle) != Script().deviceHandle ||
-      Script().initializeFails) {
+  const bool accepted =
+      Script().acceptsDeviceHandle
+          ? Script().acceptsDeviceHandle(DeviceHandle)
+          : reinterpret_cast<std::uintptr_t>(DeviceHandle) == Script().deviceHandle;
+  if (!accepted || Script().initializeFails) {
     return FALSE;
   }
   *InterfaceHandle = reinterpret_cast<WINUSB_INTERFACE_HANDLE>(Script().interfaceHandle);

@@ -50,7 +50,9 @@ std::string ReadAllFrom(int fd) {
 // Makes a standard stream use a new descriptor and forget any orientation
 // or buffered state it had in the test process.
 void Rebind(std::FILE *stream, const char *mode, int target, int fd) {
-  std::freopen("/dev/null", mode, stream);
+  if (std::freopen("/dev/null", mode, stream) == nullptr) {
+    _exit(127);
+  }
   if (fd < 0) {
     close(target);
   } else {

@@ -6,7 +6,8 @@
 
 namespace pelmora::emulated {
 
-enum class Speed { Low, Full, High, Super };
+// Unknown: the device reports no speed that usbfs knows.
+enum class Speed { Low, Full, High, Super, Unknown };
 
 // Which Microsoft OS descriptors declare the interface class.
 enum class OsDescriptors { MsOs20, MsOs10, None };
@@ -29,6 +30,8 @@ struct DeviceSpec {
   // wMaxPacketSize of bulk OUT 0x01 and bulk IN 0x81, and of interrupt IN 0x83.
   std::uint16_t bulkPacketSize = 512;
   std::uint16_t interruptPacketSize = 8;
+  // An isochronous IN endpoint 0x84 after the others in alternate setting 0.
+  bool isochronousEndpoint = false;
 };
 
 struct Faults {

@@ -33,11 +33,13 @@ constexpr char USAGE[] =
     "  --out-take BYTES       take at most BYTES per OUT transfer\n"
     "  --stall N              stall the Nth pipe transfer\n"
     "  --disconnect-after N   unplug after N pipe transfers\n"
+    "  --stall-when-empty     stall an IN transfer that finds nothing to send, instead of\n"
+    "                         waiting for data as a real device would\n"
     "  --kernel-driver        interface 0 is held by a kernel driver\n"
     "  --log                  list every pipe transfer on standard error at the end\n";
 
 [[noreturn]] void Usage(const std::string &problem) {
-  std::fprintf(stderr, "pelmora-emulated-device: %s\n%s", problem.c_str(), USAGE);
+  (void)std::fprintf(stderr, "pelmora-emulated-device: %s\n%s", problem.c_str(), USAGE);
   std::exit(USAGE_ERROR);
 }
 
@@ -53,7 +55,9 @@ unsigned long Number(const char *option, const char *text) {
   return value;
 }
 
-// Adds umockdev's preload library in front of any the caller set.
+// Adds umockdev's preload library in front of any the caller set. A command
+// built with AddressSanitizer would refuse a library loaded before its
+// runtime, so it is told not to check.
 void PreloadUmockdev() {
   std::string preload = "libumockdev-preload.so.0";
   if (const char *existing = std::getenv("LD_PRELOAD"); existing != nullptr && *existing) {
@@ -61,6 +65,11 @@ void PreloadUmockdev() {
     preload += existing;
   }
   setenv("LD_PRELOAD", preload.c_str(), 1);
+  std::string asanOptions = "verify_asan_link_order=0";
+  if (const char *existing = std::getenv("ASAN_OPTIONS"); existing != nullptr && *existing) {
+    asanOptions = std::string(existing) + ":" + asanOptions;
+  }
+  setenv("ASAN_OPTIONS", asanOptions.c_str(), 1);
 }
 
 const char *StatusName(pelmora::emulated::Completion status) {
@@ -111,12 +120,14 @@ int main(int argc, char *argv[]) {
     } else if (option == "--disconnect-after") {
       faults.disconnectAfter = static_cast<unsigned>(Number(argv[first], value));
       ++first;
+    } else if (option == "--stall-when-empty") {
+      faults.stallWhenEmpty = true;
     } else if (option == "--kernel-driver") {
       faults.interfaceHeldByKernelDriver = true;
     } else if (option == "--log") {
       log = true;
     } else if (option == "--help" || option == "-h") {
-      std::fputs(USAGE, stdout);
+      (void)std::fputs(USAGE, stdout);
       return 0;
     } else {
       Usage("unknown option '" + std::string(option) + "'");
@@ -133,7 +144,7 @@ int main(int argc, char *argv[]) {
     auto device = std::make_shared<pelmora::emulated::LoopbackDevice>(spec, faults);
     pelmora::emulated::EmulatedBus bus;
     bus.Add(device);
-    std::fflush(nullptr);
+    (void)std::fflush(nullptr);
     const pid_t child = fork();
     if (child < 0) {
       std::perror("pelmora-emulated-device: fork");
@@ -142,8 +153,8 @@ int main(int argc, char *argv[]) {
     if (child == 0) {
       PreloadUmockdev();
       execvp(argv[first], argv + first);
-      std::fprintf(stderr, "pelmora-emulated-device: cannot run %s: %s\n", argv[first],
-                   std::strerror(errno));
+      (void)std::fprintf(stderr, "pelmora-emulated-device: cannot run %s: %s\n", argv[first],
+                         std::strerror(errno));
       _exit(127);
     }
     int status = 0;
@@ -151,13 +162,14 @@ int main(int argc, char *argv[]) {
     }
     if (log) {
       for (const auto &record : device->Log()) {
-        std::fprintf(stderr, "transfer endpoint 0x%02X asked %u got %u: %s\n", record.endpoint,
-                     record.requested, record.actual, StatusName(record.status));
+        (void)std::fprintf(stderr, "transfer endpoint 0x%02X asked %u got %u: %s\n",
+                           record.endpoint, record.requested, record.actual,
+                           StatusName(record.status));
       }
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   } catch (const std::exception &error) {
-    std::fprintf(stderr, "pelmora-emulated-device: %s\n", error.what());
+    (void)std::fprintf(stderr, "pelmora-emulated-device: %s\n", error.what());
     return 1;
   }
 }

@@ -16,7 +16,7 @@ std::string Hex(const ByteVector &bytes) {
   std::string text;
   char digits[3];
   for (const std::uint8_t byte : bytes) {
-    std::snprintf(digits, sizeof digits, "%02X", byte);
+    (void)std::snprintf(digits, sizeof digits, "%02X", byte);
     text += digits;
   }
   return text;
@@ -32,13 +32,15 @@ const char *SysfsSpeed(Speed speed) {
     return "480";
   case Speed::Super:
     return "5000";
+  case Speed::Unknown:
+    return "0";
   }
   return "480";
 }
 
 std::string Format(const char *format, unsigned a, unsigned b) {
   char text[64];
-  std::snprintf(text, sizeof text, format, a, b);
+  (void)std::snprintf(text, sizeof text, format, a, b);
   return text;
 }
 
@@ -84,7 +86,7 @@ std::string EmulatedBus::Add(std::shared_ptr<LoopbackDevice> device, Placement p
     throw std::runtime_error("umockdev cannot add the device: " + message);
   }
   auto handler = std::make_unique<UsbfsHandler>(std::move(device), placement.address);
-  const std::string path = "/dev/" + node;
+  std::string path = "/dev/" + node;
   if (!umockdev_testbed_attach_ioctl(testbed_, path.c_str(), handler->Base(), &error)) {
     const std::string message = error != nullptr ? error->message : "unknown error";
     g_clear_error(&error);

@@ -25,6 +25,8 @@ long SpeedValue(Speed speed) {
     return USB_SPEED_HIGH;
   case Speed::Super:
     return USB_SPEED_SUPER;
+  case Speed::Unknown:
+    break;
   }
   return USB_SPEED_UNKNOWN;
 }
@@ -61,6 +63,16 @@ struct Pointee {
   Pointee &operator=(const Pointee &) = delete;
   UMockdevIoctlData *data;
 };
+
+// A pointer argument the client's memory could not give: the ioctl fails
+// with EFAULT, as the kernel's would.
+bool Unreadable(const Pointee &pointee, UMockdevIoctlClient *client) {
+  if (pointee.data != nullptr) {
+    return false;
+  }
+  umockdev_ioctl_client_complete(client, -1, EFAULT);
+  return true;
+}
 
 } // namespace
 
@@ -109,6 +121,9 @@ void UsbfsHandler::Handle(UMockdevIoctlClient *client) {
   switch (umockdev_ioctl_client_get_request(client)) {
   case USBDEVFS_GET_CAPABILITIES: {
     const Pointee arg(client, sizeof(std::uint32_t));
+    if (Unreadable(arg, client)) {
+      return;
+    }
     const std::uint32_t capabilities = CAPABILITIES;
     std::memcpy(arg.data->data, &capabilities, sizeof capabilities);
     umockdev_ioctl_client_complete(client, 0, 0);
@@ -116,6 +131,9 @@ void UsbfsHandler::Handle(UMockdevIoctlClient *client) {
   }
   case USBDEVFS_CONNECTINFO: {
     const Pointee arg(client, sizeof(usbdevfs_connectinfo));
+    if (Unreadable(arg, client)) {
+      return;
+    }
     usbdevfs_connectinfo info{};
     info.devnum = address_;
     info.slow = device_->Spec().speed == Speed::Low;
@@ -128,6 +146,9 @@ void UsbfsHandler::Handle(UMockdevIoctlClient *client) {
     return;
   case USBDEVFS_CLAIMINTERFACE: {
     const Pointee arg(client, sizeof(unsigned));
+    if (Unreadable(arg, client)) {
+      return;
+    }
     unsigned number = 0;
     std::memcpy(&number, arg.data->data, sizeof number);
     if (!device_->Connected()) {
@@ -171,6 +192,9 @@ void UsbfsHandler::Handle(UMockdevIoctlClient *client) {
 
 void UsbfsHandler::Control(UMockdevIoctlClient *client) {
   const Pointee arg(client, sizeof(usbdevfs_ctrltransfer));
+  if (Unreadable(arg, client)) {
+    return;
+  }
   usbdevfs_ctrltransfer transfer{};
   std::memcpy(&transfer, arg.data->data, sizeof transfer);
   if (!device_->Connected()) {
@@ -314,6 +338,10 @@ void UsbfsHandler::Reap(UMockdevIoctlClient *client) {
   const Urb urb = done.front();
   done.erase(done.begin());
   const Pointee slot(client, sizeof(void *));
+  if (Unreadable(slot, client)) {
+    done.insert(done.begin(), urb);
+    return;
+  }
   umockdev_ioctl_data_set_ptr(slot.data, 0, urb.urb);
   umockdev_ioctl_client_complete(client, 0, 0);
   Release(urb.buffer);
@@ -323,8 +351,13 @@ void UsbfsHandler::Reap(UMockdevIoctlClient *client) {
 // A discarded URB completes with -ENOENT and is reaped like any other.
 void UsbfsHandler::Discard(UMockdevIoctlClient *client) {
   // The argument is the URB's address itself.
+  const UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
+  if (arg->data == nullptr || static_cast<std::size_t>(arg->data_len) < sizeof(gulong)) {
+    umockdev_ioctl_client_complete(client, -1, EINVAL);
+    return;
+  }
   gulong address = 0;
-  std::memcpy(&address, umockdev_ioctl_client_get_arg(client)->data, sizeof address);
+  std::memcpy(&address, arg->data, sizeof address);
   std::vector<Urb> &waiting = waiting_[client];
   for (auto it = waiting.begin(); it != waiting.end(); ++it) {
     if (it->urb->client_addr == address) {

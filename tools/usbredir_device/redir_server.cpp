@@ -130,6 +130,8 @@ std::uint8_t RedirSpeed(pelmora::emulated::Speed speed) {
     return usb_redir_speed_high;
   case pelmora::emulated::Speed::Super:
     return usb_redir_speed_super;
+  case pelmora::emulated::Speed::Unknown:
+    break;
   }
   return usb_redir_speed_unknown;
 }
@@ -181,10 +183,11 @@ void Server::Log(const char *format, ...) {
   }
   va_list arguments;
   va_start(arguments, format);
-  std::vfprintf(log_, format, arguments);
+  // A log that cannot be written must not stop the device.
+  (void)std::vfprintf(log_, format, arguments);
   va_end(arguments);
-  std::fputc('\n', log_);
-  std::fflush(log_);
+  (void)std::fputc('\n', log_);
+  (void)std::fflush(log_);
 }
 
 void Server::SendBulk(std::uint64_t id, std::uint8_t endpoint, std::uint8_t status,
@@ -306,13 +309,13 @@ void Server::OnCancel(std::uint64_t id) {
 void Server::SetUpParser() {
   parser_ = usbredirparser_create();
   if (parser_ == nullptr) {
-    std::fprintf(stderr, "cannot create the usbredir parser\n");
+    (void)std::fprintf(stderr, "cannot create the usbredir parser\n");
     std::exit(1);
   }
   parser_->priv = this;
   parser_->log_func = [](void *, int level, const char *message) {
     if (level <= 2) { // errors and warnings only
-      std::fprintf(stderr, "usbredir: %s\n", message);
+      (void)std::fprintf(stderr, "usbredir: %s\n", message);
     }
   };
   parser_->read_func = [](void *priv, std::uint8_t *data, int count) -> int {
@@ -506,7 +509,7 @@ constexpr char USAGE[] =
     "  --disconnect-after N   unplug after N pipe transfers\n";
 
 [[noreturn]] void Usage(const std::string &problem) {
-  std::fprintf(stderr, "pelmora-usbredir-device: %s\n%s", problem.c_str(), USAGE);
+  (void)std::fprintf(stderr, "pelmora-usbredir-device: %s\n%s", problem.c_str(), USAGE);
   std::exit(2);
 }
 
@@ -595,8 +598,7 @@ int main(int argc, char **argv) {
     } else if (option == "--disconnect-after") {
       faults.disconnectAfter = static_cast<unsigned>(Number(option, takes(), 0xFFFFFFFF));
     } else if (option == "--help" || option == "-h") {
-      std::fputs(USAGE, stdout);
-      return 0;
+      return std::fputs(USAGE, stdout) < 0 ? 1 : 0;
     } else {
       Usage("unknown option '" + std::string(option) + "'");
     }
@@ -624,8 +626,9 @@ int main(int argc, char **argv) {
     std::perror(portFile.c_str());
     return 1;
   }
-  std::printf("listening on 127.0.0.1:%u\n", bound);
-  std::fflush(stdout);
+  // Only informative: the port file is what scripts read.
+  (void)std::printf("listening on 127.0.0.1:%u\n", bound);
+  (void)std::fflush(stdout);
 
   const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
   close(listener);

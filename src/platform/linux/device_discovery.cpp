@@ -112,9 +112,10 @@ std::optional<Buffer> ReadMsOs10Properties(libusb_device_handle *handle) {
 
 usb::GuidText TextOf(const GUID &guid) {
   char text[37];
-  std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", guid.Data1,
-                guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3],
-                guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+  (void)std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
+                      guid.Data1, guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
+                      guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6],
+                      guid.Data4[7]);
   return usb::GuidText{text};
 }
 
@@ -138,8 +139,8 @@ bool DeclaresClass(libusb_device *device, const usb::GuidText &guid) {
 
 std::string NodePath(libusb_device *device) {
   char path[32];
-  std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u", libusb_get_bus_number(device),
-                libusb_get_device_address(device));
+  (void)std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u", libusb_get_bus_number(device),
+                      libusb_get_device_address(device));
   return path;
 }
 

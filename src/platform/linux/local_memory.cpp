@@ -4,23 +4,23 @@
 
 #include "winapi.h"
 
-HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
-  if (flags != LMEM_FIXED) {
+HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {
+  if (uFlags != LMEM_FIXED) {
     errno = EINVAL;
     return nullptr;
   }
   const int savedErrno = errno;
   // A zero-byte block is still a block, as on Windows.
-  HLOCAL block = std::malloc(bytes != 0 ? bytes : 1);
+  HLOCAL block = std::malloc(uBytes != 0 ? uBytes : 1);
   if (block != nullptr) {
     errno = savedErrno;
   }
   return block;
 }
 
-HLOCAL LocalFree(HLOCAL block) {
+HLOCAL LocalFree(HLOCAL hMem) {
   const int savedErrno = errno;
-  std::free(block);
+  std::free(hMem);
   errno = savedErrno;
   return nullptr;
 }

@@ -97,7 +97,9 @@ BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO DeviceInfoSet,
   const ErrnoGuard errnoGuard;
   const auto *set = FindSet(DeviceInfoSet);
   const std::wstring *path = set != nullptr ? MemberPath(*set, DeviceInterfaceData) : nullptr;
-  if (path == nullptr || DeviceInfoData != nullptr) {
+  // A size without a record to fill is a caller's mistake, not a size query.
+  if (path == nullptr || DeviceInfoData != nullptr ||
+      (DeviceInterfaceDetailData == nullptr && DeviceInterfaceDetailDataSize != 0)) {
     return FALSE;
   }
   const DWORD required = static_cast<DWORD>(

@@ -1,0 +1,5 @@
+# Cross-compiles the 64-bit Windows executable with Debian's mingw-w64
+# (g++-mingw-w64-x86-64-win32).
+set(PELMORA_MINGW_TRIPLET x86_64-w64-mingw32)
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

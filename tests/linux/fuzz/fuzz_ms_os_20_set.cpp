@@ -1,0 +1,16 @@
+// Any bytes as a Microsoft OS 2.0 descriptor set, for every configuration index.
+#include <cstddef>
+#include <cstdint>
+
+#include "ms_os_20_descriptor_set.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+  if (size == 0) {
+    return 0;
+  }
+  // The first byte picks the active configuration's index.
+  const pelmora::usb::Bytes bytes(data + 1, size - 1);
+  const auto properties = pelmora::usb::MsOs20PropertiesForInterfaceZero(bytes, data[0]);
+  pelmora::usb::DeclaresInterfaceGuid(properties, {"6120D798-D192-4463-B0DE-2B65ED2F4870"});
+  return 0;
+}
