@@ -8,12 +8,20 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mkdir -p /tmp && mount -t tmpfs tmpfs /tmp
 
-for module in usb-common usbcore xhci-hcd xhci-pci; do
-  insmod "/modules/$module.ko" || echo "FAIL insmod $module"
-done
-
 # The firmware's last line has no line end: start ours on a fresh line.
 echo
+
+reports=0
+report() { # name, reason (empty: passed)
+  reports=$((reports + 1))
+  if [ -z "$2" ]; then echo "PASS $1"; else echo "FAIL $1: $(echo "$2" | tr '\n' ';')"; fi
+}
+
+# The package has no modules.dep: load them in dependency order.
+for module in usb-common usbcore xhci-hcd xhci-pci; do
+  insmod "/modules/$module.ko" || report "load the $module module" "insmod failed"
+done
+
 suite=$(sed -n 's/.*e2e\.suite=\([^ ]*\).*/\1/p' /proc/cmdline)
 program=/bin/pelmora-winusb-test
 # The C library's own text for errno 0, as the program's diagnostics show it.
@@ -33,16 +41,10 @@ done
 # Let usbfs create the node and the kernel finish probing before the first run.
 sleep 0.2
 
-reports=0
-report() { # name, reason (empty: passed)
-  reports=$((reports + 1))
-  if [ -z "$2" ]; then echo "PASS $1"; else echo "FAIL $1: $(echo "$2" | tr '\n' ';')"; fi
-}
-
 # perror form: the message (which carries its own line end), ": ", the text.
 diagnostic() { printf '%s\n: %s\n' "$1" "$no_error"; }
 
-run() { # count, stdin file; leaves out, err and rc in /tmp
+run() { # program arguments; reads /tmp/in, leaves out, err and rc in /tmp
   timeout -s KILL 30 "$program" "$@" >/tmp/out 2>/tmp/err </tmp/in
   echo $? >/tmp/rc
 }

@@ -48,7 +48,7 @@ if [ -z "$package" ]; then # no package lists: fall back to what is cached
 else
   deb=$(ls "$cache"/"$package"_*.deb 2>/dev/null | head -n 1 || true)
   if [ -z "$deb" ]; then
-    (cd "$cache" && apt-get download -q "$package" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
+    (cd "$cache" && apt-get download -qq "$package" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
     deb=$(ls "$cache"/"$package"_*.deb 2>/dev/null | head -n 1 || true)
   fi
 fi
