@@ -28,14 +28,22 @@ program=/bin/pelmora-winusb-test
 no_error=$(/bin/errno-text)
 guid_echo='DeviceInterface GUID to search for: 98-D7-20-61-92-D1-63-44-B0-DE-2B-65-ED-2F-48-70-'
 
-# Waits until the kernel has configured the test device (vendor 1209).
+# Waits until the kernel has configured every test device (vendor 1209);
+# $device is the first of them by port.
+expected=$(sed -n 's/.*e2e\.devices=\([0-9]*\).*/\1/p' /proc/cmdline)
 device=
+configured=0
 for _ in $(seq 100); do
+  device=
+  configured=0
   for d in /sys/bus/usb/devices/[0-9]*-*; do
-    [ -f "$d/idVendor" ] && [ "$(cat "$d/idVendor")" = 1209 ] &&
-      [ -n "$(cat "$d/bConfigurationValue" 2>/dev/null)" ] && [ -d "$d/${d##*/}:1.0" ] && device=$d
+    if [ -f "$d/idVendor" ] && [ "$(cat "$d/idVendor")" = 1209 ] &&
+      [ -n "$(cat "$d/bConfigurationValue" 2>/dev/null)" ] && [ -d "$d/${d##*/}:1.0" ]; then
+      configured=$((configured + 1))
+      [ -n "$device" ] || device=$d
+    fi
   done
-  [ -n "$device" ] && break
+  [ "$configured" -ge "${expected:-1}" ] && break
   sleep 0.1
 done
 # Let usbfs create the node and the kernel finish probing before the first run.
@@ -159,6 +167,13 @@ suite_full_speed() {
     "$(quiet_round_trip 20000)"
 }
 
+suite_several_devices() {
+  report "the kernel configures all three devices" \
+    "$([ "$configured" -ge 3 ] || echo "only $configured configured")"
+  report "with another class on port 1 and this class on ports 2 and 3: a round trip of 1000 bytes" \
+    "$(quiet_round_trip 1000)"
+}
+
 suite_ms_os_10() {
   report "the kernel configures the device at high speed, USB 2.10" "$(device_enumerated 480 2.10)"
   report "a device with Microsoft OS 1.0 descriptors only is found and round-trips 3000 bytes" \
@@ -205,6 +220,7 @@ short-packets) suite_short_packets ;;
 short-writes) suite_short_writes ;;
 full-speed) suite_full_speed ;;
 ms-os-1.0) suite_ms_os_10 ;;
+several-devices) suite_several_devices ;;
 other-class) suite_other_class ;;
 out-stall) suite_out_stall ;;
 disconnect) suite_disconnect ;;

@@ -107,53 +107,72 @@ chmod +x "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet) >"$work/initramfs.cpio"
 echo "== initramfs $(du -h "$work/initramfs.cpio" | cut -f1) ($(elapsed "$started"))"
 
-# One boot: a device server with the variant's options, QEMU with the
-# device attached to its xHCI controller, the suite named on the command line.
-boot() { # suite, device options...
+# One boot: a device server per device, QEMU with each device on its own port
+# of the xHCI controller (in order: port 1, 2, ...), and the suite named on the
+# kernel command line. Devices' options are separated by "+"; device N logs to
+# device-N.log.
+boot() { # suite, device options [+ device options ...]
   local suite=$1
   shift
   local dir=$work/$suite
   rm -rf "$dir" && mkdir -p "$dir"
   local started
   started=$(now)
-  "$device_server" --port-file "$dir/port" --log "$dir/device.log" "$@" \
-    >"$dir/server.out" 2>"$dir/server.err" &
-  local server=$!
-  for _ in $(seq 100); do
-    [ -f "$dir/port" ] && break
-    sleep 0.05
+  local -a groups=() servers=() qemu_devices=()
+  local group="" argument
+  for argument in "$@" +; do
+    if [ "$argument" = + ]; then
+      groups+=("$group")
+      group=""
+    else
+      group+="$(printf '%q ' "$argument")"
+    fi
   done
-  if [ ! -f "$dir/port" ]; then
-    fail "$suite: device server starts" "$(cat "$dir/server.err")"
-    kill "$server" 2>/dev/null || true
-    return
-  fi
+  local n
+  for n in "${!groups[@]}"; do
+    local number=$((n + 1))
+    eval "set -- ${groups[$n]}"
+    "$device_server" --port-file "$dir/port-$number" --log "$dir/device-$number.log" "$@" \
+      >"$dir/server-$number.out" 2>"$dir/server-$number.err" &
+    servers+=($!)
+    for _ in $(seq 100); do
+      [ -f "$dir/port-$number" ] && break
+      sleep 0.05
+    done
+    if [ ! -f "$dir/port-$number" ]; then
+      fail "$suite: device server $number starts" "$(cat "$dir/server-$number.err")"
+      kill "${servers[@]}" 2>/dev/null || true
+      return
+    fi
+    qemu_devices+=(-chardev "socket,id=device$number,host=127.0.0.1,port=$(cat "$dir/port-$number")"
+      -device "usb-redir,chardev=device$number,bus=xhci.0,port=$number")
+  done
   local status=0
   timeout -s KILL "$boot_timeout" qemu-system-x86_64 -accel tcg -cpu qemu64,+rdrand -m 512 \
     -nographic -nodefaults -no-reboot -serial stdio \
     -kernel "$kernel_dir/vmlinux" -initrd "$work/initramfs.cpio" \
-    -append "console=ttyS0 quiet panic=-1 e2e.suite=$suite" \
-    -device qemu-xhci,id=xhci \
-    -chardev socket,id=device,host=127.0.0.1,port="$(cat "$dir/port")" \
-    -device usb-redir,chardev=device,bus=xhci.0 \
+    -append "console=ttyS0 quiet panic=-1 e2e.suite=$suite e2e.devices=${#groups[@]}" \
+    -device qemu-xhci,id=xhci "${qemu_devices[@]}" \
     </dev/null >"$dir/console.log" 2>"$dir/qemu.err" || status=$?
-  # The server ends by itself when QEMU closes the connection.
-  local server_status=0
-  for _ in $(seq 60); do
-    kill -0 "$server" 2>/dev/null || break
-    sleep 0.05
+  # Each server ends by itself when QEMU closes its connection.
+  for n in "${!servers[@]}"; do
+    local number=$((n + 1)) server=${servers[$n]} server_status=0
+    for _ in $(seq 60); do
+      kill -0 "$server" 2>/dev/null || break
+      sleep 0.05
+    done
+    if kill -0 "$server" 2>/dev/null; then
+      kill "$server" 2>/dev/null || true
+      server_status=running
+    fi
+    wait "$server" 2>/dev/null || [ "$server_status" = running ] || server_status=$?
+    if [ "$server_status" = 0 ] && [ ! -s "$dir/server-$number.err" ]; then
+      pass "$suite: device server $number ends cleanly with the connection"
+    else
+      fail "$suite: device server $number ends cleanly with the connection" \
+        "status $server_status; $(head -c 500 "$dir/server-$number.err" | tr '\n' '|')"
+    fi
   done
-  if kill -0 "$server" 2>/dev/null; then
-    kill "$server" 2>/dev/null || true
-    server_status=running
-  fi
-  wait "$server" 2>/dev/null || [ "$server_status" = running ] || server_status=$?
-  if [ "$server_status" = 0 ] && [ ! -s "$dir/server.err" ]; then
-    pass "$suite: the device server ends cleanly with the connection"
-  else
-    fail "$suite: the device server ends cleanly with the connection" \
-      "status $server_status; $(head -c 500 "$dir/server.err" | tr '\n' '|')"
-  fi
   tr -d '\r' <"$dir/console.log" >"$dir/console.txt"
 
   local reported=0
@@ -178,7 +197,7 @@ boot() { # suite, device options...
 }
 
 # The lengths of the bulk OUT transfers the device took, one per line.
-out_lengths() { awk '$1 == "out" { print $2 }' "$work/$1/device.log" | tr '\n' ' '; }
+out_lengths() { awk '$1 == "out" { print $2 }' "$work/$1" | tr '\n' ' '; }
 
 repeat() { # count, word
   local i
@@ -193,18 +212,18 @@ boot loopback
 # Two uploads of 100000 bytes (verbose, then quiet): each is 24 chunks of
 # 4096 and one of 1696, and an empty input sends nothing at all.
 want="$(repeat 24 4096)1696 $(repeat 24 4096)1696 "
-got=$(out_lengths loopback)
+got=$(out_lengths loopback/device-1.log)
 check "loopback: the device saw bulk OUT transfers of 4096 bytes then the remainder" \
   "$([ "$got" = "$want" ] || echo "got [$got] want [$want]")"
 
 boot short-packets --in-packet 64
 check "short-packets: the device sent IN data only in packets of at most 64 bytes, never babbling" \
-  "$(awk '$1 == "in" && $3 == "->" && ($5 > 64 || $4 != "success") { print; exit }' "$work/short-packets/device.log")"
+  "$(awk '$1 == "in" && $3 == "->" && ($5 > 64 || $4 != "success") { print; exit }' "$work/short-packets/device-1.log")"
 
 boot short-writes --out-take 1000
 # Each chunk goes out in writes that start where the last one stopped.
 want="$(repeat 2 '4096 3096 2096 1096 96')1808 808 "
-got=$(awk '$1 == "out" { print $2 }' "$work/short-writes/device.log" | tr '\n' ' ')
+got=$(out_lengths short-writes/device-1.log)
 check "short-writes: after a short write the rest of the chunk is written again" \
   "$([ "$got" = "$want" ] || echo "got [$got] want [$want]")"
 
@@ -212,16 +231,24 @@ boot full-speed --full-speed
 
 boot ms-os-1.0 --ms-os-1
 check "ms-os-1.0: the device was asked for its Microsoft OS 1.0 extended properties" \
-  "$(grep -q '^control c[01] 21 .... 0005 ' "$work/ms-os-1.0/device.log" || echo "no such request in the log")"
+  "$(grep -q '^control c[01] 21 .... 0005 ' "$work/ms-os-1.0/device-1.log" || echo "no such request in the log")"
 
 boot other-class --guid '{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}'
 check "other-class: no transfer reached the device's bulk pipes" \
-  "$(grep -E '^(in|out) ' "$work/other-class/device.log" | head -n 3 | tr '\n' '|')"
+  "$(grep -E '^(in|out) ' "$work/other-class/device-1.log" | head -n 3 | tr '\n' '|')"
+
+# Port 1: a device of another class; ports 2 and 3: two of this class.
+boot several-devices --guid '{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}' + +
+counts=$(for n in 1 2 3; do grep -cE '^(in|out) ' "$work/several-devices/device-$n.log" || true; done |
+  tr '\n' ' ')
+check "several-devices: only the first device of the class, on port 2, saw transfers" \
+  "$(set -- $counts
+     [ "$1" = 0 ] && [ "$2" -gt 0 ] && [ "$3" = 0 ] || echo "transfers on ports 1, 2, 3: $counts")"
 
 # The first pipe transfer, the upload's only write, stalls.
 boot out-stall --stall 1
 check "out-stall: one stalled OUT transfer of 10 bytes and no IN transfer" \
-  "$(got=$(grep -E '^(in|out) ' "$work/out-stall/device.log" | tr '\n' '|')
+  "$(got=$(grep -E '^(in|out) ' "$work/out-stall/device-1.log" | tr '\n' '|')
      [ "$got" = 'out 10 -> stall 0|' ] || echo "transfers: $got")"
 
 # Unplugged at the third transfer: after the upload and the first read.
@@ -229,7 +256,7 @@ boot disconnect --disconnect-after 2
 check "disconnect: the device was unplugged while a read waited" \
   "$(awk 'previous ~ /^in [0-9]+ waits$/ && $0 == "disconnect" { found = 1 } { previous = $0 }
           END { if (!found) print "no disconnect right after a waiting read in the log" }' \
-    "$work/disconnect/device.log")"
+    "$work/disconnect/device-1.log")"
 
 echo "== end-to-end run took $(elapsed "$run_started")"
 echo "$passed passed, $failed failed"
