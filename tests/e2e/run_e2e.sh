@@ -54,6 +54,9 @@ else
 fi
 [ -n "$deb" ] || { echo "no kernel package: apt-get download linux-image-amd64's kernel failed" >&2; exit 2; }
 echo "== kernel package $(basename "$deb") ($(elapsed "$started"))"
+# Kernels that linux-image-amd64 no longer points at are not needed again.
+find "$cache" -mindepth 1 -maxdepth 1 -name 'linux-image-*' ! -name "$(basename "$deb" .deb)*" \
+  -exec rm -rf {} +
 
 # The uncompressed kernel (QEMU starts an ELF vmlinux through PVH, skipping
 # seconds of decompression under TCG) and the four USB host modules.
@@ -89,6 +92,11 @@ echo "== kernel extracted ($(elapsed "$started"))"
 started=$(now)
 root=$work/root
 rm -rf "$root" && mkdir -p "$root/bin" "$root/modules" "$root/dev" "$root/proc" "$root/sys"
+# The guest has no libraries for busybox: only the static build will do.
+if ldd /bin/busybox >/dev/null 2>&1; then
+  echo "/bin/busybox is dynamically linked: install busybox-static" >&2
+  exit 2
+fi
 cp /bin/busybox "$root/bin/busybox"
 for applet in $("$root/bin/busybox" --list); do
   [ "$applet" = busybox ] || ln -s busybox "$root/bin/$applet"
