@@ -27,7 +27,7 @@ int main(int argc, char *argv[]) {
     static_cast<void>(std::fprintf(stderr, "usage: %s USBFS_NODE BYTES\n", argv[0]));
     return 2;
   }
-  const long long total = std::atoll(argv[2]);
+  const long long total = std::strtoll(argv[2], nullptr, 10);
   const int fd = open(argv[1], O_RDWR | O_CLOEXEC);
   if (fd < 0) {
     std::perror("libusb_loop: open");
