@@ -161,6 +161,11 @@ suite_short_writes() {
     "$(quiet_round_trip 10000)"
 }
 
+suite_random() {
+  report "quiet round trip of 200000 bytes through randomly shortened transfers" \
+    "$(quiet_round_trip 200000)"
+}
+
 suite_full_speed() {
   report "the kernel configures the device at full speed" "$(device_enumerated 12 2.10)"
   report "quiet round trip of 20000 bytes in 64-byte packets at full speed" \
@@ -219,6 +224,7 @@ loopback) suite_loopback ;;
 short-packets) suite_short_packets ;;
 short-writes) suite_short_writes ;;
 full-speed) suite_full_speed ;;
+random) suite_random ;;
 ms-os-1.0) suite_ms_os_10 ;;
 several-devices) suite_several_devices ;;
 other-class) suite_other_class ;;

@@ -237,6 +237,13 @@ check "short-writes: after a short write the rest of the chunk is written again"
 
 boot full-speed --full-speed
 
+# Short OUT completions and short or empty IN packets at random, fixed seed.
+boot random --random-seed 7
+check "random: the device shortened some transfers of each direction" \
+  "$(awk '$1 == "out" && $2 != $5 { out = 1 } $1 == "in" && $3 == "->" && $5 % 512 != 0 { n++ }
+          END { if (!out || n < 2) print "no shortened transfer in the log" }' \
+    "$work/random/device-1.log")"
+
 boot ms-os-1.0 --ms-os-1
 check "ms-os-1.0: the device was asked for its Microsoft OS 1.0 extended properties" \
   "$(grep -q '^control c[01] 21 .... 0005 ' "$work/ms-os-1.0/device-1.log" || echo "no such request in the log")"

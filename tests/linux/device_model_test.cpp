@@ -54,6 +54,37 @@ TEST(LoopbackDevice, TakesAtMostTheScriptedBytesPerOutCompletion) {
   EXPECT_EQ(device.Received().size(), 3u);
 }
 
+TEST(LoopbackDevice, RandomVariationShortensTransfersButKeepsEveryByteInOrder) {
+  Faults faults;
+  faults.randomSeed = 7;
+  LoopbackDevice device({}, faults);
+  ByteVector sent;
+  for (std::size_t i = 0; i < 64 * 4096; ++i) {
+    sent.push_back(static_cast<std::uint8_t>(i * 31 + i / 4096));
+  }
+  int shortOut = 0;
+  for (std::size_t offset = 0; offset < sent.size();) {
+    const auto length =
+        static_cast<std::uint32_t>(std::min<std::size_t>(4096, sent.size() - offset));
+    const std::uint32_t taken =
+        device.Transfer(0x01, length, {sent.data() + offset, length}).actual;
+    ASSERT_GE(taken, 1u);
+    shortOut += taken < length;
+    offset += taken;
+  }
+  ByteVector back;
+  int shortIn = 0;
+  while (back.size() < sent.size()) {
+    const TransferResult result = device.Transfer(0x81, 4096, {});
+    ASSERT_EQ(result.status, Completion::Done);
+    shortIn += result.actual < 4096;
+    back.insert(back.end(), result.data.begin(), result.data.end());
+  }
+  EXPECT_EQ(back, sent);
+  EXPECT_GT(shortOut, 0);
+  EXPECT_GT(shortIn, 0);
+}
+
 TEST(LoopbackDevice, StallsTheScriptedTransferAndIsGoneAfterTheScriptedCount) {
   Faults faults;
   faults.stallTransfer = 2;

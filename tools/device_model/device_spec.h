@@ -48,6 +48,10 @@ struct Faults {
   std::uint32_t inPacketSize = 0;
   // A kernel driver holds interface 0: a claim fails.
   bool interfaceHeldByKernelDriver = false;
+  // Nonzero: the seed of random variation on top of the above. About one OUT
+  // completion in four takes fewer bytes than it could, and about one IN
+  // packet in eight is short (possibly empty), ending its transfer.
+  std::uint32_t randomSeed = 0;
 };
 
 } // namespace pelmora::emulated

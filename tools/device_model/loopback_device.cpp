@@ -24,11 +24,19 @@ std::optional<ByteVector> Truncated(ByteVector bytes, std::uint16_t length) {
 } // namespace
 
 LoopbackDevice::LoopbackDevice(DeviceSpec spec, Faults faults)
-    : spec_(std::move(spec)), faults_(faults) {}
+    : spec_(std::move(spec)), faults_(faults), random_(faults.randomSeed) {}
 
 void LoopbackDevice::SetFaults(const Faults &faults) {
   const std::lock_guard lock(mutex_);
   faults_ = faults;
+  random_.seed(faults.randomSeed);
+}
+
+std::optional<std::uint32_t> LoopbackDevice::RandomlyLess(std::uint32_t limit, unsigned oneIn) {
+  if (faults_.randomSeed == 0 || limit == 0 || random_() % oneIn != 0) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(random_() % limit);
 }
 
 bool LoopbackDevice::Claim(unsigned interfaceNumber) const {
@@ -122,7 +130,8 @@ TransferResult LoopbackDevice::Send(std::deque<std::uint8_t> &source, std::uint3
                                  ? std::min<std::uint32_t>(faults_.inPacketSize, packetSize)
                                  : packetSize;
   while (!source.empty() && result.actual < bufferLength) {
-    const std::uint32_t packet = std::min<std::uint32_t>(sent, source.size());
+    const std::uint32_t packet =
+        std::min<std::uint32_t>(RandomlyLess(sent, 8).value_or(sent), source.size());
     const std::uint32_t room = bufferLength - result.actual;
     const std::uint32_t kept = std::min(packet, room);
     result.data.insert(result.data.end(), source.begin(), source.begin() + kept);
@@ -145,8 +154,12 @@ TransferResult LoopbackDevice::Complete(std::uint8_t endpoint, std::uint32_t buf
     return {Completion::Stall, 0, {}};
   }
   if (endpoint == BULK_OUT) {
-    const std::uint32_t taken = std::min<std::uint32_t>(
+    std::uint32_t taken = std::min<std::uint32_t>(
         {bufferLength, faults_.outTakeLimit, static_cast<std::uint32_t>(out.size())});
+    // A short completion still takes something, or the writer could never finish.
+    if (const auto fewer = RandomlyLess(taken > 0 ? taken - 1 : 0, 4)) {
+      taken = *fewer + 1;
+    }
     queue_.insert(queue_.end(), out.begin(), out.begin() + taken);
     received_.insert(received_.end(), out.begin(), out.begin() + taken);
     return {Completion::Done, taken, {}};

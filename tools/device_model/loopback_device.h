@@ -8,6 +8,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <span>
 #include <vector>
 
@@ -75,10 +76,14 @@ private:
                       std::uint16_t packetSize);
   TransferResult Complete(std::uint8_t endpoint, std::uint32_t bufferLength,
                           std::span<const std::uint8_t> out);
+  // A random count from 0 to below limit, true one time in oneIn, when the
+  // faults ask for random variation.
+  std::optional<std::uint32_t> RandomlyLess(std::uint32_t limit, unsigned oneIn);
 
   const DeviceSpec spec_;
   mutable std::mutex mutex_;
   Faults faults_;
+  std::minstd_rand random_;
   bool connected_ = true;
   unsigned completed_ = 0;
   std::deque<std::uint8_t> queue_;

@@ -36,6 +36,7 @@ constexpr char USAGE[] =
     "  --stall-when-empty     stall an IN transfer that finds nothing to send, instead of\n"
     "                         waiting for data as a real device would\n"
     "  --kernel-driver        interface 0 is held by a kernel driver\n"
+    "  --random-seed N        with N > 0, randomly shorten some OUT completions and IN packets\n"
     "  --log                  list every pipe transfer on standard error at the end\n";
 
 [[noreturn]] void Usage(const std::string &problem) {
@@ -122,6 +123,9 @@ int main(int argc, char *argv[]) {
       ++first;
     } else if (option == "--stall-when-empty") {
       faults.stallWhenEmpty = true;
+    } else if (option == "--random-seed") {
+      faults.randomSeed = static_cast<std::uint32_t>(Number(argv[first], value));
+      ++first;
     } else if (option == "--kernel-driver") {
       faults.interfaceHeldByKernelDriver = true;
     } else if (option == "--log") {

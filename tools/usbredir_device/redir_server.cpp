@@ -506,7 +506,10 @@ constexpr char USAGE[] =
     "  --in-packet BYTES      send IN data in packets of at most BYTES\n"
     "  --out-take BYTES       take at most BYTES per OUT transfer\n"
     "  --stall N              stall the Nth pipe transfer\n"
-    "  --disconnect-after N   unplug after N pipe transfers\n";
+    "  --disconnect-after N   unplug after N pipe transfers\n"
+    "  --stall-when-empty     stall an IN transfer that finds nothing to send, instead of\n"
+    "                         waiting for data as a real device would\n"
+    "  --random-seed N        with N > 0, randomly shorten some OUT completions and IN packets\n";
 
 [[noreturn]] void Usage(const std::string &problem) {
   (void)std::fprintf(stderr, "pelmora-usbredir-device: %s\n%s", problem.c_str(), USAGE);
@@ -597,6 +600,10 @@ int main(int argc, char **argv) {
       faults.stallTransfer = static_cast<unsigned>(Number(option, takes(), 0xFFFFFFFF));
     } else if (option == "--disconnect-after") {
       faults.disconnectAfter = static_cast<unsigned>(Number(option, takes(), 0xFFFFFFFF));
+    } else if (option == "--stall-when-empty") {
+      faults.stallWhenEmpty = true;
+    } else if (option == "--random-seed") {
+      faults.randomSeed = static_cast<std::uint32_t>(Number(option, takes(), 0xFFFFFFFF));
     } else if (option == "--help" || option == "-h") {
       return std::fputs(USAGE, stdout) < 0 ? 1 : 0;
     } else {
