@@ -2,6 +2,7 @@
 // what they would mean on hardware.
 #include <gtest/gtest.h>
 
+#include "device_options.h"
 #include "loopback_device.h"
 
 namespace {
@@ -112,6 +113,55 @@ TEST(LoopbackDevice, AnswersOnlyTheOsDescriptorRequestsOfItsKind) {
   EXPECT_FALSE(ms10.Control({0xC0, MS_OS_20_VENDOR_CODE, 0, 7, 0xFFFF}));
   EXPECT_TRUE(ms10.Control({0x80, 0x06, 0x03EE, 0, 18}));
   EXPECT_TRUE(ms10.Control({0xC1, MS_OS_10_VENDOR_CODE, 0, 5, 10}));
+}
+
+} // namespace
+
+namespace {
+
+TEST(DeviceOptions, ApplyTheirValueAndStepPastIt) {
+  char *argv[] = {const_cast<char *>("host"), const_cast<char *>("--stall"),
+                  const_cast<char *>("3"), const_cast<char *>("--full-speed")};
+  DeviceSpec spec;
+  Faults faults;
+  std::string problem;
+  int index = 1;
+  EXPECT_EQ(ApplyDeviceOption(4, argv, index, spec, faults, problem), DeviceOption::Applied);
+  EXPECT_EQ(index, 2);
+  EXPECT_EQ(faults.stallTransfer, 3u);
+  index = 3;
+  EXPECT_EQ(ApplyDeviceOption(4, argv, index, spec, faults, problem), DeviceOption::Applied);
+  EXPECT_EQ(spec.bulkPacketSize, 64);
+}
+
+TEST(DeviceOptions, RefuseMissingOrMalformedNumbersAndLeaveOthersAlone) {
+  for (const char *value : {"", "x", "-1", "4294967296", "12abc"}) {
+    char *argv[] = {const_cast<char *>("host"), const_cast<char *>("--out-take"),
+                    const_cast<char *>(value)};
+    DeviceSpec spec;
+    Faults faults;
+    std::string problem;
+    int index = 1;
+    EXPECT_EQ(ApplyDeviceOption(3, argv, index, spec, faults, problem), DeviceOption::Invalid)
+        << value;
+    EXPECT_NE(problem.find("--out-take"), std::string::npos);
+  }
+  char *argv[] = {const_cast<char *>("host"), const_cast<char *>("--in-packet"),
+                  const_cast<char *>("--port")};
+  DeviceSpec spec;
+  Faults faults;
+  std::string problem;
+  int index = 1;
+  EXPECT_EQ(ApplyDeviceOption(2, argv, index, spec, faults, problem), DeviceOption::Invalid);
+  index = 2;
+  EXPECT_EQ(ApplyDeviceOption(3, argv, index, spec, faults, problem), DeviceOption::NotOurs);
+}
+
+TEST(DeviceOptions, RefuseADeviceThatCouldNeverTakeAWrite) {
+  Faults faults;
+  faults.outTakeLimit = 0;
+  EXPECT_NE(CheckDeviceOptions({}, faults), "");
+  EXPECT_EQ(CheckDeviceOptions({}, {}), "");
 }
 
 } // namespace

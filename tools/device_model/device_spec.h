@@ -36,13 +36,13 @@ struct DeviceSpec {
 
 struct Faults {
   // The 1-based number of the pipe transfer that stalls; 0 for none.
-  unsigned stallTransfer = 0;
+  std::uint32_t stallTransfer = 0;
   // An IN transfer that finds nothing queued stalls instead of waiting.
   bool stallWhenEmpty = false;
   // The most bytes one OUT completion takes.
   std::uint32_t outTakeLimit = UINT32_MAX;
   // The device is unplugged once this many pipe transfers completed; 0 never.
-  unsigned disconnectAfter = 0;
+  std::uint32_t disconnectAfter = 0;
   // Bytes per IN packet the device sends; 0 for full packets. Fewer than the
   // endpoint's packet size make every packet short, ending the transfer.
   std::uint32_t inPacketSize = 0;

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "device_options.h"
 #include "emulated_bus.h"
 
 namespace {
@@ -21,39 +22,25 @@ using pelmora::emulated::Faults;
 
 constexpr int USAGE_ERROR = 2;
 
-constexpr char USAGE[] =
+constexpr char USAGE_HEAD[] =
     "usage: pelmora-emulated-device [options] -- command [arguments...]\n"
     "Hosts an emulated USB loopback device (bulk OUT 0x01, bulk IN 0x81, interrupt IN 0x83)\n"
     "and runs the command against it.\n"
-    "options:\n"
-    "  --ms-os-1              declare the interface class in Microsoft OS 1.0 descriptors\n"
-    "  --guid TEXT            declare this interface class GUID instead\n"
-    "  --full-speed           a full-speed device (64-byte bulk packets)\n"
-    "  --in-packet BYTES      send IN data in packets of at most BYTES\n"
-    "  --out-take BYTES       take at most BYTES per OUT transfer\n"
-    "  --stall N              stall the Nth pipe transfer\n"
-    "  --disconnect-after N   unplug after N pipe transfers\n"
-    "  --stall-when-empty     stall an IN transfer that finds nothing to send, instead of\n"
-    "                         waiting for data as a real device would\n"
+    "options:\n";
+constexpr char USAGE_TAIL[] =
     "  --kernel-driver        interface 0 is held by a kernel driver\n"
-    "  --random-seed N        with N > 0, randomly shorten some OUT completions and IN packets\n"
     "  --log                  list every pipe transfer on standard error at the end\n";
 
-[[noreturn]] void Usage(const std::string &problem) {
-  (void)std::fprintf(stderr, "pelmora-emulated-device: %s\n%s", problem.c_str(), USAGE);
-  std::exit(USAGE_ERROR);
+void PrintUsage(std::FILE *stream) {
+  (void)std::fputs(USAGE_HEAD, stream);
+  (void)std::fputs(pelmora::emulated::DEVICE_OPTIONS_HELP, stream);
+  (void)std::fputs(USAGE_TAIL, stream);
 }
 
-unsigned long Number(const char *option, const char *text) {
-  if (text == nullptr) {
-    Usage(std::string(option) + " needs a number");
-  }
-  char *end = nullptr;
-  const unsigned long value = std::strtoul(text, &end, 10);
-  if (*text == '\0' || *end != '\0' || value > 0xFFFFFFFFul) {
-    Usage(std::string(option) + " needs a number, not '" + text + "'");
-  }
-  return value;
+[[noreturn]] void Usage(const std::string &problem) {
+  (void)std::fprintf(stderr, "pelmora-emulated-device: %s\n", problem.c_str());
+  PrintUsage(stderr);
+  std::exit(USAGE_ERROR);
 }
 
 // Adds umockdev's preload library in front of any the caller set. A command
@@ -97,51 +84,34 @@ int main(int argc, char *argv[]) {
   int first = 1;
   for (; first < argc; ++first) {
     const std::string_view option = argv[first];
-    const char *value = first + 1 < argc ? argv[first + 1] : nullptr;
     if (option == "--") {
       ++first;
       break;
-    } else if (option == "--ms-os-1") {
-      spec.osDescriptors = pelmora::emulated::OsDescriptors::MsOs10;
-    } else if (option == "--guid" && value != nullptr) {
-      spec.interfaceGuid = value;
-      ++first;
-    } else if (option == "--full-speed") {
-      spec.speed = pelmora::emulated::Speed::Full;
-      spec.bulkPacketSize = 64;
-    } else if (option == "--in-packet") {
-      faults.inPacketSize = static_cast<std::uint32_t>(Number(argv[first], value));
-      ++first;
-    } else if (option == "--out-take") {
-      faults.outTakeLimit = static_cast<std::uint32_t>(Number(argv[first], value));
-      ++first;
-    } else if (option == "--stall") {
-      faults.stallTransfer = static_cast<unsigned>(Number(argv[first], value));
-      ++first;
-    } else if (option == "--disconnect-after") {
-      faults.disconnectAfter = static_cast<unsigned>(Number(argv[first], value));
-      ++first;
-    } else if (option == "--stall-when-empty") {
-      faults.stallWhenEmpty = true;
-    } else if (option == "--random-seed") {
-      faults.randomSeed = static_cast<std::uint32_t>(Number(argv[first], value));
-      ++first;
     } else if (option == "--kernel-driver") {
       faults.interfaceHeldByKernelDriver = true;
     } else if (option == "--log") {
       log = true;
     } else if (option == "--help" || option == "-h") {
-      (void)std::fputs(USAGE, stdout);
+      PrintUsage(stdout);
       return 0;
     } else {
-      Usage("unknown option '" + std::string(option) + "'");
+      std::string problem;
+      switch (pelmora::emulated::ApplyDeviceOption(argc, argv, first, spec, faults, problem)) {
+      case pelmora::emulated::DeviceOption::Applied:
+        break;
+      case pelmora::emulated::DeviceOption::Invalid:
+        Usage(problem);
+      case pelmora::emulated::DeviceOption::NotOurs:
+        Usage("unknown option '" + std::string(option) + "'");
+      }
     }
   }
   if (first >= argc) {
     Usage("no command given after --");
   }
-  if (faults.outTakeLimit == 0) {
-    Usage("--out-take needs at least 1 byte, or no write would ever finish");
+  if (const std::string problem = pelmora::emulated::CheckDeviceOptions(spec, faults);
+      !problem.empty()) {
+    Usage(problem);
   }
 
   try {

@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 
+#include "device_options.h"
 #include "loopback_device.h"
 
 namespace {
@@ -498,21 +499,16 @@ constexpr char USAGE[] =
     "options:\n"
     "  --port N               listen on port N (default: any free port)\n"
     "  --port-file PATH       write the port listened on to PATH\n"
-    "  --log PATH             write one line per transfer to PATH\n"
-    "  --ms-os-1              declare the interface class in Microsoft OS 1.0 descriptors\n"
-    "  --guid TEXT            declare this interface class GUID instead\n"
-    "  --function-subset      put the class in a function subset for interface 0\n"
-    "  --full-speed           a full-speed device (64-byte bulk packets)\n"
-    "  --in-packet BYTES      send IN data in packets of at most BYTES\n"
-    "  --out-take BYTES       take at most BYTES per OUT transfer\n"
-    "  --stall N              stall the Nth pipe transfer\n"
-    "  --disconnect-after N   unplug after N pipe transfers\n"
-    "  --stall-when-empty     stall an IN transfer that finds nothing to send, instead of\n"
-    "                         waiting for data as a real device would\n"
-    "  --random-seed N        with N > 0, randomly shorten some OUT completions and IN packets\n";
+    "  --log PATH             write one line per transfer to PATH\n";
+
+void PrintUsage(std::FILE *stream) {
+  (void)std::fputs(USAGE, stream);
+  (void)std::fputs(pelmora::emulated::DEVICE_OPTIONS_HELP, stream);
+}
 
 [[noreturn]] void Usage(const std::string &problem) {
-  (void)std::fprintf(stderr, "pelmora-usbredir-device: %s\n%s", problem.c_str(), USAGE);
+  (void)std::fprintf(stderr, "pelmora-usbredir-device: %s\n", problem.c_str());
+  PrintUsage(stderr);
   std::exit(2);
 }
 
@@ -583,39 +579,24 @@ int main(int argc, char **argv) {
       portFile = takes();
     } else if (option == "--log") {
       logPath = takes();
-    } else if (option == "--ms-os-1") {
-      spec.osDescriptors = pelmora::emulated::OsDescriptors::MsOs10;
-    } else if (option == "--guid") {
-      spec.interfaceGuid = takes();
-    } else if (option == "--function-subset") {
-      spec.scope = pelmora::emulated::GuidScope::FunctionOfInterface0;
-    } else if (option == "--full-speed") {
-      spec.speed = pelmora::emulated::Speed::Full;
-      spec.bulkPacketSize = 64;
-    } else if (option == "--in-packet") {
-      faults.inPacketSize = static_cast<std::uint32_t>(Number(option, takes(), 0xFFFFFFFF));
-    } else if (option == "--out-take") {
-      faults.outTakeLimit = static_cast<std::uint32_t>(Number(option, takes(), 0xFFFFFFFF));
-    } else if (option == "--stall") {
-      faults.stallTransfer = static_cast<unsigned>(Number(option, takes(), 0xFFFFFFFF));
-    } else if (option == "--disconnect-after") {
-      faults.disconnectAfter = static_cast<unsigned>(Number(option, takes(), 0xFFFFFFFF));
-    } else if (option == "--stall-when-empty") {
-      faults.stallWhenEmpty = true;
-    } else if (option == "--random-seed") {
-      faults.randomSeed = static_cast<std::uint32_t>(Number(option, takes(), 0xFFFFFFFF));
     } else if (option == "--help" || option == "-h") {
-      return std::fputs(USAGE, stdout) < 0 ? 1 : 0;
+      PrintUsage(stdout);
+      return 0;
     } else {
-      Usage("unknown option '" + std::string(option) + "'");
+      std::string problem;
+      switch (pelmora::emulated::ApplyDeviceOption(argc, argv, i, spec, faults, problem)) {
+      case pelmora::emulated::DeviceOption::Applied:
+        break;
+      case pelmora::emulated::DeviceOption::Invalid:
+        Usage(problem);
+      case pelmora::emulated::DeviceOption::NotOurs:
+        Usage("unknown option '" + std::string(option) + "'");
+      }
     }
   }
-  if (faults.outTakeLimit == 0) {
-    Usage("--out-take needs at least 1 byte, or no write would ever finish");
-  }
-  // Longer texts would not fit the descriptors' 16-bit lengths.
-  if (spec.interfaceGuid.size() > 200) {
-    Usage("--guid takes at most 200 characters");
+  if (const std::string problem = pelmora::emulated::CheckDeviceOptions(spec, faults);
+      !problem.empty()) {
+    Usage(problem);
   }
 
   std::unique_ptr<std::FILE, int (*)(std::FILE *)> log(nullptr, std::fclose);

@@ -1,0 +1,95 @@
+#include "device_options.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <string_view>
+
+namespace pelmora::emulated {
+
+const char DEVICE_OPTIONS_HELP[] =
+    "  --ms-os-1              declare the interface class in Microsoft OS 1.0 descriptors\n"
+    "  --guid TEXT            declare this interface class GUID instead\n"
+    "  --function-subset      put the class in a function subset for interface 0\n"
+    "  --full-speed           a full-speed device (64-byte bulk packets)\n"
+    "  --in-packet BYTES      send IN data in packets of at most BYTES\n"
+    "  --out-take BYTES       take at most BYTES per OUT transfer\n"
+    "  --stall N              stall the Nth pipe transfer\n"
+    "  --disconnect-after N   unplug after N pipe transfers\n"
+    "  --stall-when-empty     stall an IN transfer that finds nothing to send, instead of\n"
+    "                         waiting for data as a real device would\n"
+    "  --random-seed N        with N > 0, randomly shorten some OUT completions and IN packets\n";
+
+namespace {
+
+// Longer texts would not fit the descriptors' 16-bit lengths.
+constexpr std::size_t LONGEST_GUID_TEXT = 200;
+
+std::optional<std::uint32_t> Number(const char *text) {
+  if (text == nullptr || *text < '0' || *text > '9') {
+    return std::nullopt;
+  }
+  char *end = nullptr;
+  const unsigned long long value = std::strtoull(text, &end, 10);
+  if (*end != '\0' || value > UINT32_MAX) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+} // namespace
+
+DeviceOption ApplyDeviceOption(int argc, char *const argv[], int &index, DeviceSpec &spec,
+                               Faults &faults, std::string &problem) {
+  const std::string_view option = argv[index];
+  const char *value = index + 1 < argc ? argv[index + 1] : nullptr;
+
+  if (option == "--ms-os-1") {
+    spec.osDescriptors = OsDescriptors::MsOs10;
+  } else if (option == "--function-subset") {
+    spec.scope = GuidScope::FunctionOfInterface0;
+  } else if (option == "--full-speed") {
+    spec.speed = Speed::Full;
+    spec.bulkPacketSize = 64;
+  } else if (option == "--stall-when-empty") {
+    faults.stallWhenEmpty = true;
+  } else if (option == "--guid") {
+    if (value == nullptr) {
+      problem = "--guid needs a value";
+      return DeviceOption::Invalid;
+    }
+    spec.interfaceGuid = value;
+    ++index;
+  } else {
+    std::uint32_t *number = option == "--in-packet"          ? &faults.inPacketSize
+                            : option == "--out-take"         ? &faults.outTakeLimit
+                            : option == "--stall"            ? &faults.stallTransfer
+                            : option == "--disconnect-after" ? &faults.disconnectAfter
+                            : option == "--random-seed"      ? &faults.randomSeed
+                                                             : nullptr;
+    if (number == nullptr) {
+      return DeviceOption::NotOurs;
+    }
+    const std::optional<std::uint32_t> parsed = Number(value);
+    if (!parsed) {
+      problem = std::string(option) + " needs a number from 0 to 4294967295, not '" +
+                (value != nullptr ? value : "") + "'";
+      return DeviceOption::Invalid;
+    }
+    *number = *parsed;
+    ++index;
+  }
+  return DeviceOption::Applied;
+}
+
+std::string CheckDeviceOptions(const DeviceSpec &spec, const Faults &faults) {
+  if (faults.outTakeLimit == 0) {
+    return "--out-take needs at least 1 byte, or no write would ever finish";
+  }
+  if (spec.interfaceGuid.size() > LONGEST_GUID_TEXT) {
+    return "--guid takes at most " + std::to_string(LONGEST_GUID_TEXT) + " characters";
+  }
+  return {};
+}
+
+} // namespace pelmora::emulated

@@ -1,0 +1,28 @@
+// The command-line options that choose a variant of the emulated device and
+// its faults, shared by every command that serves the device.
+#pragma once
+
+#include <string>
+
+#include "device_spec.h"
+
+namespace pelmora::emulated {
+
+// Help lines for the options below, each starting with two spaces.
+extern const char DEVICE_OPTIONS_HELP[];
+
+enum class DeviceOption {
+  NotOurs, // not a device option: the caller's own, or unknown
+  Applied,
+  Invalid, // a device option with a missing or bad value; see problem
+};
+
+// Applies argv[index] when it is a device option, taking its value from
+// argv[index + 1] and advancing index past it.
+DeviceOption ApplyDeviceOption(int argc, char *const argv[], int &index, DeviceSpec &spec,
+                               Faults &faults, std::string &problem);
+
+// What is wrong with the options as a whole; empty when nothing is.
+std::string CheckDeviceOptions(const DeviceSpec &spec, const Faults &faults);
+
+} // namespace pelmora::emulated
