@@ -1,0 +1,72 @@
+// The usbredir side of the emulated device: one client, one device.
+#pragma once
+
+#include <usbredirparser.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <optional>
+#include <span>
+
+#include "loopback_device.h"
+
+namespace pelmora::usbredir {
+
+using emulated::LoopbackDevice;
+using Clock = std::chrono::steady_clock;
+
+// A bulk IN request waiting for data.
+struct ParkedIn {
+  std::uint64_t id;
+  std::uint8_t endpoint;
+  std::uint32_t requested;
+};
+
+// Serves one usbredir client: answers its control and bulk packets from the
+// device, parks bulk IN requests until data exists, and logs each transfer.
+class Server {
+public:
+  Server(LoopbackDevice &device, std::FILE *log) : device_(device), log_(log) {}
+  ~Server() {
+    if (parser_ != nullptr) {
+      usbredirparser_destroy(parser_);
+    }
+  }
+  Server(const Server &) = delete;
+  Server &operator=(const Server &) = delete;
+
+  int Serve(int socket);
+
+private:
+  static Server &Of(void *priv) { return *static_cast<Server *>(priv); }
+
+  void Log(const char *format, ...) __attribute__((format(printf, 2, 3)));
+  void SetUpParser();
+  void Announce();
+  void ServeParkedReads();
+  // Answers a pipe transfer the device completed; false while it waits.
+  bool Complete(std::uint64_t id, std::uint8_t endpoint, std::uint32_t requested,
+                std::span<const std::uint8_t> out);
+  void SendBulk(std::uint64_t id, std::uint8_t endpoint, std::uint8_t status, std::uint32_t length,
+                std::uint8_t *data, int dataLength);
+  void Unplug();
+
+  void OnControl(std::uint64_t id, usb_redir_control_packet_header *header, std::uint8_t *data,
+                 int dataLength);
+  void OnBulk(std::uint64_t id, usb_redir_bulk_packet_header *header, std::uint8_t *data,
+              int dataLength);
+  void OnCancel(std::uint64_t id);
+
+  LoopbackDevice &device_;
+  std::FILE *log_;
+  usbredirparser *parser_ = nullptr;
+  int socket_ = -1;
+  bool closed_ = false;
+  bool connected_ = false;
+  std::deque<ParkedIn> parked_;
+  std::optional<Clock::time_point> unplugAt_;
+};
+
+} // namespace pelmora::usbredir
