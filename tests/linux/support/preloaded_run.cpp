@@ -10,26 +10,9 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "memory_file.h"
+
 namespace {
-
-int MemoryFile(const char *name) {
-  const int fd = memfd_create(name, MFD_CLOEXEC);
-  if (fd < 0) {
-    throw std::runtime_error(std::string("memfd_create: ") + std::strerror(errno));
-  }
-  return fd;
-}
-
-std::string ReadAll(int fd) {
-  std::string bytes;
-  lseek(fd, 0, SEEK_SET);
-  char chunk[65536];
-  ssize_t n;
-  while ((n = read(fd, chunk, sizeof chunk)) > 0) {
-    bytes.append(chunk, static_cast<std::size_t>(n));
-  }
-  return bytes;
-}
 
 // Sanitizer runtimes want to be loaded first; the preload comes before them.
 std::string AsanOptions() {
@@ -45,9 +28,7 @@ std::string AsanOptions() {
 ChildRun RunPreloaded(const std::string &program, const std::vector<std::string> &arguments,
                       const std::string &input) {
   const int in = MemoryFile("stdin");
-  if (write(in, input.data(), input.size()) != static_cast<ssize_t>(input.size())) {
-    throw std::runtime_error("cannot prepare standard input");
-  }
+  WriteAll(in, input);
   lseek(in, 0, SEEK_SET);
   const int out = MemoryFile("stdout");
   const int err = MemoryFile("stderr");
@@ -75,8 +56,8 @@ ChildRun RunPreloaded(const std::string &program, const std::vector<std::string>
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
   run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  run.out = ReadAll(out);
-  run.err = ReadAll(err);
+  run.out = ReadAllFrom(out);
+  run.err = ReadAllFrom(err);
   for (const int fd : {in, out, err}) {
     close(fd);
   }
