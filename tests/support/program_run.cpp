@@ -1,7 +1,6 @@
 #include "program_run.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 

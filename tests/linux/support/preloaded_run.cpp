@@ -1,6 +1,5 @@
 #include "preloaded_run.h"
 
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <stdexcept>
 
 #include "memory_file.h"
 
