@@ -13,6 +13,13 @@ bool IsInterface(WINUSB_INTERFACE_HANDLE handle) {
 
 int writesSeen = 0;
 
+void LogTransfer(const char *function, WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, ULONG length,
+                 LPOVERLAPPED overlapped) {
+  CallLog().push_back(std::string(function) + " interface=" + HandleText(handle) +
+                      " pipe=" + Hex(pipe) + " length=" + std::to_string(length) +
+                      " overlapped=" + HandleText(overlapped));
+}
+
 } // namespace
 
 BOOL WinUsb_Initialize(HANDLE DeviceHandle, PWINUSB_INTERFACE_HANDLE InterfaceHandle) {
@@ -74,9 +81,7 @@ BOOL WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR AlternateIn
 
 BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, PUCHAR Buffer,
                       ULONG BufferLength, PULONG LengthTransferred, LPOVERLAPPED Overlapped) {
-  CallLog().push_back("WinUsb_WritePipe interface=" + HandleText(InterfaceHandle) +
-                      " pipe=" + Hex(PipeID) + " length=" + std::to_string(BufferLength) +
-                      " overlapped=" + HandleText(Overlapped));
+  LogTransfer("WinUsb_WritePipe", InterfaceHandle, PipeID, BufferLength, Overlapped);
   ++writesSeen;
   if (!IsInterface(InterfaceHandle) || writesSeen == Script().failingWrite) {
     return FALSE;
@@ -93,9 +98,7 @@ BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, PUC
 
 BOOL WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, PUCHAR Buffer,
                      ULONG BufferLength, PULONG LengthTransferred, LPOVERLAPPED Overlapped) {
-  CallLog().push_back("WinUsb_ReadPipe interface=" + HandleText(InterfaceHandle) +
-                      " pipe=" + Hex(PipeID) + " length=" + std::to_string(BufferLength) +
-                      " overlapped=" + HandleText(Overlapped));
+  LogTransfer("WinUsb_ReadPipe", InterfaceHandle, PipeID, BufferLength, Overlapped);
   if (!IsInterface(InterfaceHandle) || Script().reads.empty()) {
     return FALSE;
   }

@@ -68,6 +68,7 @@ DeviceOption ApplyDeviceOption(int argc, char *const argv[], int &index, DeviceS
                             : option == "--random-seed"      ? &faults.randomSeed
                                                              : nullptr;
     if (number == nullptr) {
+      problem = "unknown option '" + std::string(option) + "'";
       return DeviceOption::NotOurs;
     }
     const std::optional<std::uint32_t> parsed = Number(value);

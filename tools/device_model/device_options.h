@@ -14,11 +14,12 @@ extern const char DEVICE_OPTIONS_HELP[];
 enum class DeviceOption {
   NotOurs, // not a device option: the caller's own, or unknown
   Applied,
-  Invalid, // a device option with a missing or bad value; see problem
+  Invalid, // a device option with a missing or bad value
 };
 
 // Applies argv[index] when it is a device option, taking its value from
-// argv[index + 1] and advancing index past it.
+// argv[index + 1] and advancing index past it. Unless it was applied, problem
+// says why, as a command would report an option it cannot use.
 DeviceOption ApplyDeviceOption(int argc, char *const argv[], int &index, DeviceSpec &spec,
                                Faults &faults, std::string &problem);
 

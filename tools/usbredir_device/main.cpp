@@ -113,16 +113,10 @@ int main(int argc, char **argv) {
     } else if (option == "--help" || option == "-h") {
       PrintUsage(stdout);
       return 0;
-    } else {
-      std::string problem;
-      switch (pelmora::emulated::ApplyDeviceOption(argc, argv, i, spec, faults, problem)) {
-      case pelmora::emulated::DeviceOption::Applied:
-        break;
-      case pelmora::emulated::DeviceOption::Invalid:
-        Usage(problem);
-      case pelmora::emulated::DeviceOption::NotOurs:
-        Usage("unknown option '" + std::string(option) + "'");
-      }
+    } else if (std::string problem;
+               pelmora::emulated::ApplyDeviceOption(argc, argv, i, spec, faults, problem) !=
+               pelmora::emulated::DeviceOption::Applied) {
+      Usage(problem);
     }
   }
   if (const std::string problem = pelmora::emulated::CheckDeviceOptions(spec, faults);
