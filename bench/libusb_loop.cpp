@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The least work that moves bytes through the libusb calls the program makes:
 // wrap the usbfs node, claim interface 0, then bulk transfers of 4096 bytes,
 // first to OUT 0x01, then from IN 0x81. Its CPU time is the yardstick for the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads standard input to its end in large reads and fails unless exactly
 // the expected number of bytes arrived.
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes a given number of bytes to standard output in large writes, so the
 // program under measurement, not its feeder, sets the pace.
 #include <unistd.h>

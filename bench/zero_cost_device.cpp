@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A device that costs nothing: one present interface, every write taken
 // whole, every read answered whole. Measures the program's own work.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The count argument is read as a "%d" conversion does, wrapping modulo 2^32.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding the device interface path: the first present interface of the
 // class, copied whole or not at all.
 #include <gmock/gmock.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading the count back from the bulk IN pipe: chunks of at most 4096
 // bytes, counted down by what each read delivered, written out unchanged.
 #include <gmock/gmock.h>

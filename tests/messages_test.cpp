@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What each channel carries: progress on standard output in verbose mode
 // only, diagnostics in the perror form on standard error in every mode.
 #include <gtest/gtest.h>

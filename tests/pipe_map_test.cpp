@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Classifying the endpoints of alternate setting 0: the transfers use the
 // bulk pipes found, and any other kind of pipe ends the setup.
 #include <gmock/gmock.h>

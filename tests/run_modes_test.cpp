@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The count argument chooses the run mode: verbose with no count, quiet with
 // one. Standard input is sent in both; only quiet mode reads back.
 #include <gmock/gmock.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The text form of a device script, which the stand-in DLLs under Wine
 // follow: every directive reaches the script, and a line the device cannot
 // follow is refused by number rather than silently dropped.

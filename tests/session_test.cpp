@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening the device and binding its interface: each step runs only after
 // the previous one succeeded, and a failure ends the run quietly.
 #include <gmock/gmock.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The standard streams: switching them to binary, and what happens when
 // one of them fails. Exit status 1 always means a standard stream failed.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sending standard input to the bulk OUT pipe: chunks of at most 4096 bytes,
 // each written completely before the next is read.
 #include <gmock/gmock.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the mingw-w64 toolchain files; the including file sets
 # PELMORA_MINGW_TRIPLET and CMAKE_SYSTEM_PROCESSOR.
 set(CMAKE_SYSTEM_NAME Windows)

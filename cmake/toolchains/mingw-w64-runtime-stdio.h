@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Force-included first in every mingw-w64 translation unit, so that the
 // program's wide printf, text-mode line ends and perror form are the C
 // runtime's own (msvcrt.dll), not mingw-w64's replacements.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiles the 64-bit Windows executable with Debian's mingw-w64
 # (g++-mingw-w64-x86-64-win32).
 set(PELMORA_MINGW_TRIPLET x86_64-w64-mingw32)

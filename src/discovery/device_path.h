@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding the device interface path of the first present device of the
 // interface class.
 #pragma once

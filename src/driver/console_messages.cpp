@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "console_messages.h"
 
 #include <cstdarg>

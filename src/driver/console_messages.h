@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two message channels and every text the program prints on them.
 #pragma once
 

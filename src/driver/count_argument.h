@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading the count argument the way a "%d" conversion does, with one
 // result on every platform: leading white space, an optional sign, then
 // digits; anything after the digits is ignored and no digits give 0.

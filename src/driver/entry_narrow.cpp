@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Entry point where the runtime passes narrow arguments; the count follows
 // the same rules as with wide ones.
 #include "count_argument.h"

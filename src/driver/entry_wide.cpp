@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Entry point where the runtime passes wide-character arguments.
 #include "count_argument.h"
 #include "run_state.h"

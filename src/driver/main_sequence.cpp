@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run: stream modes, the verbose preamble, then each device phase once,
 // in order, with one success flag carried from phase to phase.
 #include <cstdio>

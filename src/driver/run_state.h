@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run's shared data and constants.
 #pragma once
 

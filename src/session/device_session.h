@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The open device: its handles, speed and pipe map.
 #pragma once
 

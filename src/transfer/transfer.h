@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Moving bytes between the standard streams and the device's bulk pipes.
 #pragma once
 

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The guest's /init: loads the USB host modules, waits for the redirected
 # device, runs the suite named on the kernel command line and prints one
 # "PASS name" or "FAIL name: why" line per scenario, then powers off.

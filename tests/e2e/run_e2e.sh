@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # End-to-end tests on a real Linux kernel: the program runs in a QEMU guest
 # (Debian's kernel, its xHCI driver and usbfs) against the loopback device
 # served over usbredir from this host. One boot per device variant; the guest

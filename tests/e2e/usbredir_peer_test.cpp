@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The usbredir device server against a scripted peer on a real socket: what
 // QEMU relies on (announcement, loopback, parked reads, cancel), and that
 // malformed or hostile packets neither crash it nor stop it answering.

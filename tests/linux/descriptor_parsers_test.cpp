@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The parsers of what a device sends: well-formed descriptors are read as
 // Windows reads them, malformed ones are refused or cut short, never read
 // past their end.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulated device keeps USB's packet rules, so the layer's tests mean
 // what they would mean on hardware.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding devices by the interface class their Microsoft OS descriptors
 // declare, and the device-setup calls as the program makes them.
 #include <gtest/gtest.h>

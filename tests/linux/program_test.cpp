@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real program, run as a child against the emulated bus: every flow in
 // both modes, with the exact texts it prints.
 #include <gmock/gmock.h>

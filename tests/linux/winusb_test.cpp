@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Binding interface 0 and driving its pipes with WinUSB's semantics.
 #include <gtest/gtest.h>
 

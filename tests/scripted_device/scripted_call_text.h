@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the scripted device writes call arguments into its log.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scripted in-memory device behind the program's platform seam: the
 // device-setup enumeration, the open and the six WinUSB operations. A test
 // scripts what the device is and how each call answers; the device records

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The open of a device path, as the scripted device answers it.
 #include "scripted_call_text.h"
 #include "scripted_device.h"

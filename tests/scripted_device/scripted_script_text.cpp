@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "scripted_script_text.h"
 
 #include <cstdlib>

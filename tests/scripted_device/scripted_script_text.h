@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A device script written as text, one directive a line, so that a process
 // which cannot share memory with the test (a program under Wine, say) can
 // follow the same script. '#' starts a comment line.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device-setup enumeration, as the scripted device answers them.
 #include <cstddef>
 #include <cstring>

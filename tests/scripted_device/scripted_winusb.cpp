@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The six WinUSB operations, as the scripted device answers them.
 #include <algorithm>
 #include <cstring>

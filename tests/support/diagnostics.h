@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a diagnostic looks like on standard error: the message, ": ", the
 // C library's text for the error number, a line end.
 #pragma once

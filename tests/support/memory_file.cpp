@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "memory_file.h"
 
 #include <sys/mman.h>

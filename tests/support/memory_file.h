@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Anonymous in-memory files that stand in for a child's standard streams.
 #pragma once
 

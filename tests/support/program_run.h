@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the whole program once, in a child process, on the scripted device:
 // every run starts with the process-wide records zeroed, as a real start does.
 #pragma once

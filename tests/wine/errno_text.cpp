@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Prints the C runtime's perror line for the error number given as the first
 // argument (0 by default), so that the tests expect this runtime's own error
 // texts rather than another's.

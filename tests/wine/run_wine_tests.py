@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Runs the real Windows program under Wine, on the real Windows C runtime,
 against stand-in setupapi.dll and winusb.dll built from the scripted device,
 and compares every byte it writes.

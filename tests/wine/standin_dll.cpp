@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What turns the scripted device into a stand-in system DLL under Wine: on
 // load it reads the device script named by PELMORA_DEVICE_SCRIPT; on unload
 // it leaves its call log (and, for the WinUSB stand-in, the bytes the bulk

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The descriptors of the loopback device, as it sends them.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command-line options that choose a variant of the emulated device and
 // its faults, shared by every command that serves the device.
 #pragma once

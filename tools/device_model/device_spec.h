@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What an emulated loopback device is and which faults it shows.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A loopback device: what bulk OUT 0x01 takes, bulk IN 0x81 gives back;
 // interrupt IN 0x83 reports how many bytes wait. Transfers follow USB's
 // packet rules, faults are scripted, and every pipe transfer is logged.

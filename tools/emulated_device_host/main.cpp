@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hosts the emulated loopback device and runs a command against it:
 //   pelmora-emulated-device [options] -- command [arguments...]
 // The command runs with umockdev's preload library, so it sees the device

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "emulated_bus.h"
 
 #include <umockdev.h>

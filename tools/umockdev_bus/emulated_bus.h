@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A USB bus on umockdev: loopback devices appear in its sysfs and as usbfs
 // nodes whose ioctls reach the device model. Processes see the bus when
 // they run with umockdev's preload library and the UMOCKDEV_DIR the bus

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "usbfs_handler.h"
 
 #include <linux/usb/ch9.h>

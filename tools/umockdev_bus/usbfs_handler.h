@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Answers the usbfs ioctls of one device node from a loopback device.
 #pragma once
 

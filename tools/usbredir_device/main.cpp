@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serves the project's loopback device to one QEMU usb-redir client over TCP
 // on 127.0.0.1, and logs every transfer's length, one line each.
 #include <arpa/inet.h>

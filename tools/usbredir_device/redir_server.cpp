@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "redir_server.h"
 
 #include <poll.h>

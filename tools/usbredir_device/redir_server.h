@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The usbredir side of the emulated device: one client, one device.
 #pragma once
 

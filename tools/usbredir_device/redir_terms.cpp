@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "redir_terms.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device model in usbredir's terms: the interfaces and endpoints it
 // announces, and its speeds and transfer results as usbredir codes.
 #pragma once

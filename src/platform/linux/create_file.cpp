@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening a device path: the file descriptor is the handle.
 #include <fcntl.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding the present USB devices that declare a device interface class in
 // their Microsoft OS descriptors.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Keeps errno as the caller left it: libusb and the system calls under it
 // change errno, and the program's diagnostics must show only its own errors.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kernel's local heap, over the C heap.
 #include <cerrno>
 #include <cstdlib>

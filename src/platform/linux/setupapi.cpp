@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device-setup enumeration: a set holds the paths of the present devices
 // that declare the class, in the order the discovery found them.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The C runtime's stream services, where streams have no text mode.
 #include <fcntl.h>
 #include <unistd.h>

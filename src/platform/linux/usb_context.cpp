@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "usb_context.h"
 
 #include "winusb_interface.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process-wide libusb context and RAII owners for libusb resources.
 #pragma once
 

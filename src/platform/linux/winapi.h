@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The subset of the Windows device API that the program uses, for builds
 // that are not Windows. Layouts and values follow the Windows SDK, so the
 // core reads the same on every platform. Nothing beyond what the core calls

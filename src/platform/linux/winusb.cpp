@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The six WinUSB operations over a bound interface.
 #include <cstdint>
 

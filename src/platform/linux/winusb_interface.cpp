@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "winusb_interface.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One bound WinUSB interface: interface 0 of a wrapped usbfs descriptor.
 #pragma once
 

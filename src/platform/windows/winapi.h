@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // On Windows the SDK is the platform.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Any bytes as a BOS descriptor: the parser must neither crash nor read past them.
 #include <cstddef>
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Any bytes as a Microsoft OS 1.0 string or extended properties descriptor.
 #include <cstddef>
 #include <cstdint>

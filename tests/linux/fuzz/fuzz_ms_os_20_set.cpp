@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Any bytes as a Microsoft OS 2.0 descriptor set, for every configuration index.
 #include <cstddef>
 #include <cstdint>

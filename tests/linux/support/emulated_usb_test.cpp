@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "emulated_usb_test.h"
 
 #include <unistd.h>

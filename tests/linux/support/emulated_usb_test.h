@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A test on its own emulated USB bus: devices are plugged in per test, and
 // libusb and every open descriptor are released before the bus goes away.
 #pragma once

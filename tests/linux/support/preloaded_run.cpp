@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "preloaded_run.h"
 
 #include <sys/wait.h>

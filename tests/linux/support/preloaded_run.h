@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the real program as a child with umockdev's preload library, so it
 // meets the emulated bus of the calling test.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bos_descriptor.h"
 
 #include <algorithm>

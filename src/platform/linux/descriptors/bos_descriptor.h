@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Microsoft OS 2.0 platform capability in a device's BOS descriptor.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bounds-checked little-endian reads over descriptor bytes. A read past the
 // end yields nothing instead of touching memory that is not there.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ms_os_10_descriptors.h"
 
 #include <algorithm>

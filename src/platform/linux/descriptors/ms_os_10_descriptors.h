@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Microsoft OS 1.0 descriptors: the OS string descriptor (index 0xEE) and the
 // extended properties descriptor.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ms_os_20_descriptor_set.h"
 
 #include <algorithm>

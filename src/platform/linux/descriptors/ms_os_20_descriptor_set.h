@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Microsoft OS 2.0 descriptor set: the registry properties it declares
 // for a device's first interface.
 #pragma once

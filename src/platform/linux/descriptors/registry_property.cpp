@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "registry_property.h"
 
 #include <string_view>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Registry properties as a device declares them in its Microsoft OS
 // descriptors, and whether they name a device interface class.
 #pragma once
