@@ -37,7 +37,6 @@ mount -t devpts -o newinstance,ptmxmode=0666 devpts /root/dev/pts
 rm -f /root/dev/ptmx && ln -s pts/ptmx /root/dev/ptmx
 mount -t tmpfs -o mode=1777 tmpfs /root/dev/shm
 mount -t tmpfs -o mode=0755 tmpfs /root/run
-mount -t tmpfs -o mode=1777 tmpfs /root/tmp
 
 shared=$(cat /run/shared)
 mkdir -p "/root$shared"

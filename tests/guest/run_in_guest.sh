@@ -11,7 +11,8 @@
 #   run_in_guest.sh SHARED -- COMMAND [ARGUMENT...]
 #
 # The command starts in the current directory, with this environment (TMPDIR
-# is the guest's /tmp). One vCPU: with two, the guest spin-waits between them
+# is /tmp, which shows this host's /tmp and keeps what is written there in the
+# guest's memory; /dev/shm is the guest's own, empty). One vCPU: with two, the guest spin-waits between them
 # whenever the host is busy. PELMORA_GUEST_TIMEOUT (seconds, default 1200)
 # bounds the whole run.
 set -euo pipefail
@@ -33,7 +34,8 @@ kernel_dir=$("$here/../e2e/kernel.sh" dir)
 
 # What the guest exchanges with us, in the shared directory.
 exchange=$(mktemp -d "$shared/.guest.XXXXXX")
-trap 'rm -rf "$exchange" "$root"' EXIT
+root=""
+trap 'rm -rf "$exchange" ${root:+"$root"}' EXIT
 {
   echo "cd $(printf '%q' "$PWD") || exit 1"
   while IFS= read -r -d '' entry; do

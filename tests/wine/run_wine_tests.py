@@ -585,12 +585,12 @@ def run_in_guest(options, label):
     so that a guest that dies half way still ends with a true summary."""
     shared = os.path.dirname(os.path.abspath(options.prefix))
     os.makedirs(shared, exist_ok=True)
-    # The prefix lives in the guest's memory: one on the shared folder is
+    # The prefix lives in the guest's own memory: one on the shared folder is
     # several times slower to create than it saves.
     command = [os.path.join(SOURCE_DIR, "tests", "guest", "run_in_guest.sh"), shared, "--",
                sys.executable, os.path.abspath(__file__), "--route", "host",
                "--build-dir", os.path.abspath(options.build_dir),
-               "--prefix", "/tmp/pelmora-wine-prefix"] + (["--smoke"] if options.smoke else [])
+               "--prefix", "/dev/shm/pelmora-wine-prefix"] + (["--smoke"] if options.smoke else [])
     passed = failed = 0
     process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                stderr=subprocess.STDOUT, text=True, errors="replace")
