@@ -18,10 +18,10 @@ report() { # name, reason (empty: passed)
   if [ -z "$2" ]; then echo "PASS $1"; else echo "FAIL $1: $(echo "$2" | tr '\n' ';')"; fi
 }
 
-# The package has no modules.dep: load them in dependency order.
-for module in usb-common usbcore xhci-hcd xhci-pci; do
-  insmod "/modules/$module.ko" || report "load the $module module" "insmod failed"
-done
+# The host side listed them in dependency order.
+while read -r module; do
+  insmod "/modules/$module" || report "load the ${module%.ko} module" "insmod failed"
+done </modules/load-order
 
 suite=$(sed -n 's/.*e2e\.suite=\([^ ]*\).*/\1/p' /proc/cmdline)
 program=/bin/pelmora-winusb-test

@@ -10,16 +10,14 @@
 #
 # BUILD_DIR holds pelmora-winusb-test, pelmora-usbredir-device and errno-text;
 # PELMORA_E2E_DEVICE_SERVER names another device server binary to use.
-# The kernel package and the kernel cut out of it are cached in
-# $PELMORA_E2E_CACHE (default ~/.cache/pelmora-e2e).
+# The kernel comes from tests/e2e/kernel.sh's cache (scripts/setup fills it).
 set -euo pipefail
 
 build=$(cd "${1:?usage: run_e2e.sh BUILD_DIR}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
-cache=${PELMORA_E2E_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/pelmora-e2e}
 work=$build/e2e
 boot_timeout=${PELMORA_E2E_BOOT_TIMEOUT:-90}
-mkdir -p "$cache" "$work"
+mkdir -p "$work"
 
 run_started=$(date +%s.%N)
 passed=0
@@ -35,58 +33,8 @@ for tool in "$build/pelmora-winusb-test" "$build/errno-text" "$device_server"; d
   [ -x "$tool" ] || { echo "missing $tool" >&2; exit 2; }
 done
 
-# The kernel package: the one linux-image-amd64 points at, downloaded once.
-started=$(now)
-kernel_package() {
-  apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }' || true
-}
-package=$(kernel_package)
-if [ -z "$package" ] && [ -z "$(ls "$cache"/linux-image-*.deb 2>/dev/null)" ]; then
-  apt-get update -qq && package=$(kernel_package) # a machine whose package lists were never fetched
-fi
-if [ -z "$package" ]; then # no package lists: fall back to what is cached
-  deb=$(ls -t "$cache"/linux-image-*.deb 2>/dev/null | head -n 1 || true)
-else
-  deb=$(ls "$cache"/"$package"_*.deb 2>/dev/null | head -n 1 || true)
-  if [ -z "$deb" ]; then
-    (cd "$cache" && apt-get download -qq "$package" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
-    deb=$(ls "$cache"/"$package"_*.deb 2>/dev/null | head -n 1 || true)
-  fi
-fi
-[ -n "$deb" ] || { echo "no kernel package: apt-get download linux-image-amd64's kernel failed" >&2; exit 2; }
-echo "== kernel package $(basename "$deb") ($(elapsed "$started"))"
-# Kernels that linux-image-amd64 no longer points at are not needed again.
-find "$cache" -mindepth 1 -maxdepth 1 -name 'linux-image-*' ! -name "$(basename "$deb" .deb)*" \
-  -exec rm -rf {} +
-
-# The uncompressed kernel (QEMU starts an ELF vmlinux through PVH, skipping
-# seconds of decompression under TCG) and the four USB host modules.
-started=$(now)
-kernel_dir=$cache/$(basename "$deb" .deb)
-if [ ! -f "$kernel_dir/ready" ]; then
-  rm -rf "$kernel_dir" && mkdir -p "$kernel_dir/unpacked"
-  dpkg-deb --fsys-tarfile "$deb" |
-    tar -x -C "$kernel_dir/unpacked" --wildcards './boot/vmlinuz-*' '*/usb-common.ko*' \
-      '*/usbcore.ko*' '*/xhci-hcd.ko*' '*/xhci-pci.ko*'
-  bzimage=$(ls "$kernel_dir"/unpacked/boot/vmlinuz-*)
-  # The compressed kernel is the first xz stream in the bzImage; xz stops at
-  # its end, so the readers before it may see a closed pipe.
-  offset=$( (LC_ALL=C grep -obUaP '\xFD7zXZ\x00' "$bzimage" || true) | head -n 1 | cut -d: -f1)
-  { tail -c +$((offset + 1)) "$bzimage" || true; } | xz -dc --single-stream >"$kernel_dir/vmlinux"
-  head -c 4 "$kernel_dir/vmlinux" | grep -q ELF || { echo "no ELF kernel in $bzimage" >&2; exit 2; }
-  mkdir -p "$kernel_dir/modules"
-  for module in usb-common usbcore xhci-hcd xhci-pci; do
-    file=$(find "$kernel_dir/unpacked" -name "$module.ko*" | head -n 1)
-    case "$file" in
-    *.xz) xz -dc "$file" >"$kernel_dir/modules/$module.ko" ;;
-    *.zst) zstd -dqc "$file" >"$kernel_dir/modules/$module.ko" ;;
-    *) cp "$file" "$kernel_dir/modules/$module.ko" ;;
-    esac
-  done
-  rm -rf "$kernel_dir/unpacked"
-  touch "$kernel_dir/ready"
-fi
-echo "== kernel extracted ($(elapsed "$started"))"
+# Debian's kernel, fetched by scripts/setup.
+kernel_dir=$("$here/kernel.sh" dir)
 
 # The initramfs: busybox, the program, the errno helper and every library
 # they load, the modules, and the init script that runs the scenarios.
@@ -110,7 +58,7 @@ for library in $libraries; do
   mkdir -p "$root$(dirname "$library")"
   cp -L "$library" "$root$library"
 done
-cp "$kernel_dir"/modules/*.ko "$root/modules/"
+"$here/kernel.sh" modules "$root/modules" xhci-pci
 cp "$here/guest_init.sh" "$root/init"
 chmod +x "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet) >"$work/initramfs.cpio"

@@ -8,11 +8,16 @@ and compares every byte it writes.
 
 DIR is a mingw-w64 build (the program, and wine-standins/ with the stand-in
 DLLs and the errno_text helper). --smoke runs only the import check, the
-no-device run and a quiet round trip. Prints one line per test and a last
-line "N passed, N failed"; exits 1 when any failed.
+no-device run and a quiet round trip. Prints the route it takes, one line per
+test and a last line "N passed, N failed"; exits 1 when any failed.
+
+The 32-bit program runs where this host's kernel can execute 32-bit code;
+elsewhere, or when PELMORA_WINE_IN_GUEST=1, the same tests run inside a QEMU
+guest that chroots into this host's own root (tests/guest/run_in_guest.sh).
 """
 
 import argparse
+import errno
 import os
 import re
 import shutil
@@ -22,6 +27,8 @@ import sys
 import tempfile
 
 PROGRAM = "pelmora-winusb-test.exe"
+WINE32_LOADER = "/usr/lib/wine/wine"
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 CRLF = b"\r\n"
 INVALID_HANDLE_LINE = b"OpenDevice() returned: 0xFFFFFFFF\r\n"
 
@@ -557,19 +564,82 @@ def pe_pointer_bytes(exe):
     return {0x14C: 4, 0x8664: 8}[machine]
 
 
+# ---- Where the 32-bit program can run. ----
+
+def host_cannot_run_32_bit():
+    """Why this host cannot run the 32-bit Wine, or None when it can."""
+    try:
+        result = subprocess.run([WINE32_LOADER, "--version"], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+    except OSError as error:
+        if error.errno == errno.ENOEXEC:
+            return "%s: Exec format error" % WINE32_LOADER
+        return "%s: %s" % (WINE32_LOADER, error.strerror)
+    if result.returncode == 126:
+        return "%s --version: status 126" % WINE32_LOADER
+    return None
+
+
+def run_in_guest(options, label):
+    """The same tests inside a QEMU guest: relays its lines and counts them,
+    so that a guest that dies half way still ends with a true summary."""
+    shared = os.path.dirname(os.path.abspath(options.prefix))
+    os.makedirs(shared, exist_ok=True)
+    # The prefix lives in the guest's memory: one on the shared folder is
+    # several times slower to create than it saves.
+    command = [os.path.join(SOURCE_DIR, "tests", "guest", "run_in_guest.sh"), shared, "--",
+               sys.executable, os.path.abspath(__file__), "--route", "host",
+               "--build-dir", os.path.abspath(options.build_dir),
+               "--prefix", "/tmp/pelmora-wine-prefix"] + (["--smoke"] if options.smoke else [])
+    passed = failed = 0
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True, errors="replace")
+    for line in process.stdout:
+        if re.fullmatch(r"\d+ passed, \d+ failed\n?", line) or line.startswith("route: "):
+            continue
+        passed += line.startswith("PASS ")
+        failed += line.startswith("FAIL ")
+        print(line, end="", flush=True)
+    status = process.wait()
+    if status != 0 and failed == 0:
+        failed += 1
+        print("FAIL %s guest: the run in the QEMU guest ended with status %d" % (label, status))
+    print("%d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 and passed > 0 else 1
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--prefix", required=True, help="Wine prefix (created when missing)")
     parser.add_argument("--smoke", action="store_true")
+    parser.add_argument("--route", choices=("auto", "host", "guest"), default="auto",
+                        help="where the 32-bit program runs (default: this host if it can)")
     options = parser.parse_args()
 
-    source_dir = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    source_dir = SOURCE_DIR
     exe = os.path.join(options.build_dir, PROGRAM)
     pointer_bytes = pe_pointer_bytes(exe)
     objdump = ("i686" if pointer_bytes == 4 else "x86_64") + "-w64-mingw32-objdump"
     arch = "win32" if pointer_bytes == 4 else "win64"
     label = "%d-bit" % (pointer_bytes * 8)
+
+    if pointer_bytes == 4 and not os.path.exists(WINE32_LOADER):
+        print("FAIL %s wine32: %s is missing on this host: install wine32:i386" %
+              (label, WINE32_LOADER))
+        print("0 passed, 1 failed")
+        return 1
+    why = "asked for"
+    if pointer_bytes == 4 and options.route == "auto":
+        reason = host_cannot_run_32_bit()
+        if os.environ.get("PELMORA_WINE_IN_GUEST") == "1":
+            options.route, why = "guest", "PELMORA_WINE_IN_GUEST=1"
+        elif reason:
+            options.route, why = "guest", "this host cannot run 32-bit code: " + reason
+    if options.route == "guest":
+        print("route: %s program in a QEMU guest (%s)" % (label, why), flush=True)
+        return run_in_guest(options, label)
+    print("route: %s program on this host" % label, flush=True)
 
     results = []
 
