@@ -306,19 +306,23 @@ gadget_benchmark() { # MiB
 centiseconds() { cut -d' ' -f1 /proc/uptime | tr -d .; }
 
 # Ends the gadget command during a read that waits for data: the host sees the
-# device go, and the program must end with the read's diagnostic.
-gadget_unplug_during_read() {
-  head -c 100 /dev/urandom >/tmp/in
+# device go, and the program must end with the read's diagnostic. The data is
+# one packet, which the device must send at once rather than wait for more.
+gadget_unplug_during_read() { # packet size
+  head -c "$1" /dev/urandom >/tmp/in
+  : >/tmp/out
   run -1 &
   runner=$!
-  for _ in $(seq 100); do
-    [ "$(wc -c </tmp/out)" -lt 100 ] || break
+  for _ in $(seq 50); do
+    [ "$(wc -c </tmp/out)" -lt "$1" ] || break
     sleep 0.1
   done
-  sleep 0.5
+  arrived=$(wc -c </tmp/out)
   stop_gadget 'at high speed, during a read'
   wait "$runner"
-  report "unplugged during a read with count -1: the program ends after the 100 bytes" \
+  report "a transfer of one whole packet reaches the program while it goes on reading" \
+    "$([ "$arrived" = "$1" ] || echo "$arrived of $1 bytes arrived")"
+  report "unplugged during a read with count -1: the program ends after the $1 bytes" \
     "$(status_is_zero; same_bytes 'standard output' /tmp/out /tmp/in
       differs 'standard error' /tmp/err "$lookup_true$(diagnostic 'WinUsb_ReadPipe() returned FALSE.')
 ")"
@@ -361,7 +365,7 @@ suite_gadget_high_speed() {
     "$(device_enumerated 480 2.00)"
   gadget_round_trips 512 "high speed"
   gadget_benchmark 4
-  gadget_unplug_during_read
+  gadget_unplug_during_read 512
 }
 
 suite_gadget_super_speed() {
