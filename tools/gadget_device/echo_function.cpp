@@ -258,8 +258,9 @@ void EchoFunction::BulkIn() {
     bool ends = false;
     {
       const std::lock_guard lock(mutex_);
-      data.assign(queue_.begin(), queue_.begin() + std::min(queue_.size(), most));
-      queue_.erase(queue_.begin(), queue_.begin() + data.size());
+      const auto taken = static_cast<std::ptrdiff_t>(std::min(queue_.size(), most));
+      data.assign(queue_.begin(), queue_.begin() + taken);
+      queue_.erase(queue_.begin(), queue_.begin() + taken);
       // A short packet ends the transfer, and so does an empty queue, as on
       // the emulated device.
       ends = data.size() % packetSize != 0 || queue_.empty();
