@@ -366,11 +366,37 @@ suite_gadget_high_speed() {
   gadget_unplug_during_read 512
 }
 
+# The gadget command without a part of what it needs: status 1, a message that
+# says what to do, and no gadget left behind.
+gadget_refuses() { # what is missing, words of the message, command prefix...
+  what=$1
+  words=$2
+  shift 2
+  "$@" /bin/pelmora-gadget-device >/tmp/gadget.out 2>/tmp/gadget.err
+  echo $? >/tmp/gadget.rc
+  report "without $what the gadget command refuses, saying what to do, and leaves no gadget" \
+    "$([ "$(cat /tmp/gadget.rc)" = 1 ] || echo "exit status $(cat /tmp/gadget.rc)"
+      grep -q "$words" /tmp/gadget.err || echo "message: $(cat /tmp/gadget.err)"
+      [ -z "$(ls /sys/kernel/config/usb_gadget 2>/dev/null)" ] ||
+        echo "left: $(ls /sys/kernel/config/usb_gadget)")"
+}
+
 suite_gadget_super_speed() {
   report "gadget at super speed: the kernel configures it at super speed, USB 3.20" \
     "$(device_enumerated 5000 3.20)"
   gadget_round_trips 1024 "super speed"
   stop_gadget 'at super speed'
+
+  mkdir -p /etc && echo 'nobody:x:65534:65534:nobody:/:/bin/sh' >/etc/passwd
+  gadget_refuses "root's rights" "needs root" su nobody -c
+  rmmod usb_f_fs
+  gadget_refuses FunctionFS "modprobe usb_f_fs"
+  rmmod dummy_hcd
+  gadget_refuses "a device controller" "modprobe dummy_hcd"
+  rmmod libcomposite
+  gadget_refuses libcomposite "modprobe libcomposite"
+  umount /sys/kernel/config
+  gadget_refuses "configfs mounted" "mount -t configfs"
 }
 
 case "$suite" in
