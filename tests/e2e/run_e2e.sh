@@ -110,7 +110,7 @@ boot() { # suite, device options [+ device options ...]
   local -a clock=()
   if [[ $suite == gadget-* ]]; then
     groups=()
-    clock=(-icount shift=0,sleep=off)
+    clock=(-icount 'shift=0,sleep=off')
   fi
   for n in "${!groups[@]}"; do
     local number=$((n + 1))
