@@ -355,7 +355,14 @@ suite_gadget_full_speed() {
     "$(status_is_zero; differs 'standard output' /tmp/out ''
       differs 'standard error' /tmp/err "$lookup_true$(diagnostic 'WinUsb_WritePipe() returned FALSE.')
 ")"
-  stop_gadget 'with --stall 1'
+
+  restart_gadget 'with --stall 1' --guid '{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}'
+  printf 'never sent' >/tmp/in
+  run 16
+  report "gadget with another --guid: the program finds no device of its class" \
+    "$(status_is_zero; differs 'standard output' /tmp/out ''
+      differs 'standard error' /tmp/err "$lookup_false")"
+  stop_gadget 'with another --guid'
 }
 
 suite_gadget_high_speed() {
@@ -363,6 +370,15 @@ suite_gadget_high_speed() {
     "$(device_enumerated 480 2.00)"
   gadget_round_trips 512 "high speed"
   gadget_benchmark 4
+
+  /bin/pelmora-gadget-device >/tmp/second.out 2>/tmp/second.err
+  echo $? >/tmp/second.rc
+  report "a second gadget command on the same controller refuses, saying it is in use, and leaves the first" \
+    "$([ "$(cat /tmp/second.rc)" = 1 ] || echo "exit status $(cat /tmp/second.rc)"
+      grep -q 'in use by another gadget' /tmp/second.err || echo "message: $(cat /tmp/second.err)"
+      [ "$(ls /sys/kernel/config/usb_gadget | wc -l)" = 1 ] ||
+        echo "gadgets: $(ls /sys/kernel/config/usb_gadget)"
+      quiet_round_trip 1000)"
   gadget_unplug_during_read 512
 }
 
