@@ -95,8 +95,9 @@ boot() { # suite, device options [+ device options ...]
     fi
   done
   skipped=$suite
-  local pattern
-  for pattern in ${PELMORA_E2E_SUITES:-*}; do
+  local pattern patterns
+  read -r -a patterns <<<"${PELMORA_E2E_SUITES:-*}" # words, never file names
+  for pattern in "${patterns[@]}"; do
     # shellcheck disable=SC2053 # a pattern
     [[ $suite != $pattern ]] || skipped=
   done
