@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The least work that moves bytes through the libusb calls the program makes:
 // wrap the usbfs node, claim interface 0, then bulk transfers of 4096 bytes,
-// first to OUT 0x01, then from IN 0x81. Its CPU time is the yardstick for the
-// program's own on the same emulated device.
-//   libusb_loop USBFS_NODE BYTES
+// first to OUT 0x01, then from IN 0x81 (or the endpoints given). Its CPU time
+// is the yardstick for the program's own on the same emulated device.
+//   libusb_loop USBFS_NODE BYTES [OUT_ENDPOINT IN_ENDPOINT]
 #include <fcntl.h>
 #include <libusb.h>
 #include <unistd.h>
@@ -24,11 +24,14 @@ int Fail(const char *what, int code) {
 } // namespace
 
 int main(int argc, char *argv[]) {
-  if (argc != 3) {
-    static_cast<void>(std::fprintf(stderr, "usage: %s USBFS_NODE BYTES\n", argv[0]));
+  if (argc != 3 && argc != 5) {
+    static_cast<void>(
+        std::fprintf(stderr, "usage: %s USBFS_NODE BYTES [OUT_ENDPOINT IN_ENDPOINT]\n", argv[0]));
     return 2;
   }
   const long long total = std::strtoll(argv[2], nullptr, 10);
+  const auto out = static_cast<unsigned char>(argc == 5 ? std::strtoul(argv[3], nullptr, 0) : 0x01);
+  const auto in = static_cast<unsigned char>(argc == 5 ? std::strtoul(argv[4], nullptr, 0) : 0x81);
   const int fd = open(argv[1], O_RDWR | O_CLOEXEC);
   if (fd < 0) {
     std::perror("libusb_loop: open");
@@ -50,14 +53,14 @@ int main(int argc, char *argv[]) {
   for (long long sent = 0; sent < total;) {
     int done = 0;
     const int length = static_cast<int>(total - sent < CHUNK ? total - sent : CHUNK);
-    if ((result = libusb_bulk_transfer(handle, 0x01, buffer.data(), length, &done, 0)) != 0) {
+    if ((result = libusb_bulk_transfer(handle, out, buffer.data(), length, &done, 0)) != 0) {
       return Fail("bulk OUT", result);
     }
     sent += done;
   }
   for (long long received = 0; received < total;) {
     int done = 0;
-    if ((result = libusb_bulk_transfer(handle, 0x81, buffer.data(), CHUNK, &done, 0)) != 0) {
+    if ((result = libusb_bulk_transfer(handle, in, buffer.data(), CHUNK, &done, 0)) != 0) {
       return Fail("bulk IN", result);
     }
     received += done;

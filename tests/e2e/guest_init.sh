@@ -3,6 +3,8 @@
 # The guest's /init: loads the USB host modules, waits for the redirected
 # device, runs the suite named on the kernel command line and prints one
 # "PASS name" or "FAIL name: why" line per scenario, then powers off.
+# A gadget-* suite's device is the guest's own instead: the gadget command on
+# dummy_hcd, at the speed the suite names.
 export PATH=/bin
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
@@ -18,12 +20,39 @@ report() { # name, reason (empty: passed)
   if [ -z "$2" ]; then echo "PASS $1"; else echo "FAIL $1: $(echo "$2" | tr '\n' ';')"; fi
 }
 
+suite=$(sed -n 's/.*e2e\.suite=\([^ ]*\).*/\1/p' /proc/cmdline)
+expected=$(sed -n 's/.*e2e\.devices=\([0-9]*\).*/\1/p' /proc/cmdline)
+modules=/modules
+speed_parameters=
+case "$suite" in
+gadget-*)
+  modules=/gadget-modules
+  expected=1
+  ;;
+esac
+case "$suite" in
+gadget-full-speed) speed_parameters=is_high_speed=0 ;;
+gadget-super-speed) speed_parameters=is_super_speed=1 ;;
+esac
+
 # The host side listed them in dependency order.
 while read -r module; do
-  insmod "/modules/$module" || report "load the ${module%.ko} module" "insmod failed"
-done </modules/load-order
+  # shellcheck disable=SC2046 # the parameters are words
+  insmod "$modules/$module" $([ "$module" != dummy_hcd.ko ] || echo $speed_parameters) ||
+    report "load the ${module%.ko} module" "insmod failed"
+done <"$modules/load-order"
 
-suite=$(sed -n 's/.*e2e\.suite=\([^ ]*\).*/\1/p' /proc/cmdline)
+gadget=
+start_gadget() { # options
+  /bin/pelmora-gadget-device --log /tmp/gadget.log "$@" >/tmp/gadget.out 2>/tmp/gadget.err &
+  gadget=$!
+}
+case "$suite" in
+gadget-*)
+  mount -t configfs configfs /sys/kernel/config
+  start_gadget
+  ;;
+esac
 program=/bin/pelmora-winusb-test
 # The C library's own text for errno 0, as the program's diagnostics show it.
 no_error=$(/bin/errno-text)
@@ -31,24 +60,26 @@ guid_echo='DeviceInterface GUID to search for: 98-D7-20-61-92-D1-63-44-B0-DE-2B-
 
 # Waits until the kernel has configured every test device (vendor 1209);
 # $device is the first of them by port.
-expected=$(sed -n 's/.*e2e\.devices=\([0-9]*\).*/\1/p' /proc/cmdline)
-device=
-configured=0
-for _ in $(seq 100); do
+wait_for_devices() {
   device=
   configured=0
-  for d in /sys/bus/usb/devices/[0-9]*-*; do
-    if [ -f "$d/idVendor" ] && [ "$(cat "$d/idVendor")" = 1209 ] &&
-      [ -n "$(cat "$d/bConfigurationValue" 2>/dev/null)" ] && [ -d "$d/${d##*/}:1.0" ]; then
-      configured=$((configured + 1))
-      [ -n "$device" ] || device=$d
-    fi
+  for _ in $(seq 100); do
+    device=
+    configured=0
+    for d in /sys/bus/usb/devices/[0-9]*-*; do
+      if [ -f "$d/idVendor" ] && [ "$(cat "$d/idVendor")" = 1209 ] &&
+        [ -n "$(cat "$d/bConfigurationValue" 2>/dev/null)" ] && [ -d "$d/${d##*/}:1.0" ]; then
+        configured=$((configured + 1))
+        [ -n "$device" ] || device=$d
+      fi
+    done
+    [ "$configured" -ge "${expected:-1}" ] && break
+    sleep 0.1
   done
-  [ "$configured" -ge "${expected:-1}" ] && break
-  sleep 0.1
-done
-# Let usbfs create the node and the kernel finish probing before the first run.
-sleep 0.2
+  # Let usbfs create the node and the kernel finish probing before the first run.
+  sleep 0.2
+}
+wait_for_devices
 
 # perror form: the message (which carries its own line end), ": ", the text.
 diagnostic() { printf '%s\n: %s\n' "$1" "$no_error"; }
@@ -220,7 +251,174 @@ suite_disconnect() {
 ")"
 }
 
+# Gadget suites.
+
+# Quiet round trips of a packet's worth, of a count that ends on no packet
+# boundary and no chunk boundary, and of a larger one.
+gadget_round_trips() { # packet size, speed name
+  for count in "$1" 5000 300001; do
+    report "gadget at $2: quiet round trip of $count bytes" "$(quiet_round_trip "$count")"
+  done
+}
+
+# Ends the gadget command as a user would; it must leave nothing behind.
+stop_gadget() { # what it served
+  kill -TERM "$gadget"
+  wait "$gadget"
+  echo $? >/tmp/gadget.rc
+  report "the gadget command $1 ends on SIGTERM with status 0, nothing on standard error, no gadget left" \
+    "$([ "$(cat /tmp/gadget.rc)" = 0 ] || echo "exit status $(cat /tmp/gadget.rc)"
+      differs 'standard error' /tmp/gadget.err ''
+      [ -z "$(ls /sys/kernel/config/usb_gadget)" ] || echo "left: $(ls /sys/kernel/config/usb_gadget)"
+      ! grep -q functionfs /proc/mounts || echo 'FunctionFS is still mounted')"
+}
+
+# The bulk endpoints' addresses, which the controller chose: "OUT IN".
+bulk_endpoints() {
+  out=
+  in=
+  for endpoint in "$device"/*:1.0/ep_*; do
+    [ "$(cat "$endpoint/type")" = Bulk ] || continue
+    if [ "$(cat "$endpoint/direction")" = out ]; then out=0x${endpoint##*ep_}; else in=0x${endpoint##*ep_}; fi
+  done
+  echo "$out $in"
+}
+
+# The program's time beside a bare libusb loop's for the same synchronous
+# 4096-byte calls, each moving the bytes out and back; a measurement only.
+gadget_benchmark() { # MiB
+  bytes=$(($1 * 1048576))
+  node=/dev/bus/usb/$(printf %03d "$(cat "$device/busnum")")/$(printf %03d "$(cat "$device/devnum")")
+  head -c "$bytes" /dev/zero >/tmp/in
+  started=$(centiseconds)
+  # shellcheck disable=SC2046 # two words
+  /bin/libusb_loop "$node" "$bytes" $(bulk_endpoints)
+  loop_status=$?
+  looped=$(centiseconds)
+  run "$bytes"
+  finished=$(centiseconds)
+  echo "E2E-BENCH gadget at high speed, $1 MiB out and back: program $((finished - looped))0 ms" \
+    "(status $(cat /tmp/rc), $(wc -c </tmp/out) bytes back), bare libusb loop $((looped - started))0 ms" \
+    "(status $loop_status), ratio" \
+    "$(awk -v p=$((finished - looped)) -v l=$((looped - started)) 'BEGIN { printf "%.3f", p / l }')"
+}
+
+centiseconds() { cut -d' ' -f1 /proc/uptime | tr -d .; }
+
+# Ends the gadget command during a read that waits for data: the host sees the
+# device go, and the program must end with the read's diagnostic. The data
+# before it is one whole packet, which the device must end its transfer with
+# at once: a read still waiting for more when the device goes loses it.
+gadget_unplug_during_read() { # packet size
+  head -c "$1" /dev/urandom >/tmp/in
+  run -1 &
+  runner=$!
+  for _ in $(seq 50); do
+    ! grep -q '^in ' /tmp/gadget.log || break
+    sleep 0.1
+  done
+  sleep 1
+  stop_gadget 'at high speed, during a read'
+  wait "$runner"
+  report "unplugged during a read with count -1: the program ends after the $1 bytes of one packet" \
+    "$(status_is_zero; same_bytes 'standard output' /tmp/out /tmp/in
+      differs 'standard error' /tmp/err "$lookup_true$(diagnostic 'WinUsb_ReadPipe() returned FALSE.')
+")"
+}
+
+# Starts the gadget command again with other options, once the old device is gone.
+restart_gadget() { # what the last one served, options
+  stop_gadget "$1"
+  shift
+  for _ in $(seq 50); do
+    [ -e "$device" ] || break
+    sleep 0.1
+  done
+  start_gadget "$@"
+  wait_for_devices
+}
+
+suite_gadget_full_speed() {
+  report "gadget at full speed: the kernel configures it at full speed, USB 2.00" \
+    "$(device_enumerated 12 2.00)"
+  gadget_round_trips 64 "full speed"
+
+  restart_gadget 'at full speed' --in-packet 10
+  report "gadget with --in-packet 10: a quiet round trip of 1000 bytes, sent in packets of 10 bytes" \
+    "$(quiet_round_trip 1000
+      awk '$1 == "in" && $4 > 10 { print "sent: " $0; exit }' /tmp/gadget.log)"
+
+  restart_gadget 'with --in-packet 10' --stall 1
+  printf '0123456789' >/tmp/in
+  run 10
+  report "gadget with --stall 1: WinUsb_WritePipe() returned FALSE and nothing is read" \
+    "$(status_is_zero; differs 'standard output' /tmp/out ''
+      differs 'standard error' /tmp/err "$lookup_true$(diagnostic 'WinUsb_WritePipe() returned FALSE.')
+")"
+
+  restart_gadget 'with --stall 1' --guid '{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}'
+  printf 'never sent' >/tmp/in
+  run 16
+  report "gadget with another --guid: the program finds no device of its class" \
+    "$(status_is_zero; differs 'standard output' /tmp/out ''
+      differs 'standard error' /tmp/err "$lookup_false")"
+  stop_gadget 'with another --guid'
+}
+
+suite_gadget_high_speed() {
+  report "gadget at high speed: the kernel configures it at high speed, USB 2.00" \
+    "$(device_enumerated 480 2.00)"
+  gadget_round_trips 512 "high speed"
+  gadget_benchmark 4
+
+  /bin/pelmora-gadget-device >/tmp/second.out 2>/tmp/second.err
+  echo $? >/tmp/second.rc
+  report "a second gadget command on the same controller refuses, saying it is in use, and leaves the first" \
+    "$([ "$(cat /tmp/second.rc)" = 1 ] || echo "exit status $(cat /tmp/second.rc)"
+      grep -q 'in use by another gadget' /tmp/second.err || echo "message: $(cat /tmp/second.err)"
+      [ "$(ls /sys/kernel/config/usb_gadget | wc -l)" = 1 ] ||
+        echo "gadgets: $(ls /sys/kernel/config/usb_gadget)"
+      quiet_round_trip 1000)"
+  gadget_unplug_during_read 512
+}
+
+# The gadget command without a part of what it needs: status 1, a message that
+# says what to do, and no gadget left behind.
+gadget_refuses() { # what is missing, words of the message, command prefix...
+  what=$1
+  words=$2
+  shift 2
+  "$@" /bin/pelmora-gadget-device >/tmp/gadget.out 2>/tmp/gadget.err
+  echo $? >/tmp/gadget.rc
+  report "without $what the gadget command refuses, saying what to do, and leaves no gadget" \
+    "$([ "$(cat /tmp/gadget.rc)" = 1 ] || echo "exit status $(cat /tmp/gadget.rc)"
+      grep -q "$words" /tmp/gadget.err || echo "message: $(cat /tmp/gadget.err)"
+      [ -z "$(ls /sys/kernel/config/usb_gadget 2>/dev/null)" ] ||
+        echo "left: $(ls /sys/kernel/config/usb_gadget)")"
+}
+
+suite_gadget_super_speed() {
+  report "gadget at super speed: the kernel configures it at super speed, USB 3.20" \
+    "$(device_enumerated 5000 3.20)"
+  gadget_round_trips 1024 "super speed"
+  stop_gadget 'at super speed'
+
+  mkdir -p /etc && echo 'nobody:x:65534:65534:nobody:/:/bin/sh' >/etc/passwd
+  gadget_refuses "root's rights" "needs root" su nobody -c
+  rmmod usb_f_fs
+  gadget_refuses FunctionFS "modprobe usb_f_fs"
+  rmmod dummy_hcd
+  gadget_refuses "a device controller" "modprobe dummy_hcd"
+  rmmod libcomposite
+  gadget_refuses libcomposite "modprobe libcomposite"
+  umount /sys/kernel/config
+  gadget_refuses "configfs mounted" "mount -t configfs"
+}
+
 case "$suite" in
+gadget-full-speed) suite_gadget_full_speed ;;
+gadget-high-speed) suite_gadget_high_speed ;;
+gadget-super-speed) suite_gadget_super_speed ;;
 loopback) suite_loopback ;;
 short-packets) suite_short_packets ;;
 short-writes) suite_short_writes ;;

@@ -4,12 +4,16 @@
 # (Debian's kernel, its xHCI driver and usbfs) against the loopback device
 # served over usbredir from this host. One boot per device variant; the guest
 # prints a PASS or FAIL line per scenario, the device's transfer log adds
-# host-side checks, and the run ends with "N passed, N failed".
+# host-side checks, and the run ends with "N passed, N failed". The gadget-*
+# boots meet a device of the kernel's own making instead: the gadget command
+# on dummy_hcd in the guest, at each speed.
 #
 #   tests/e2e/run_e2e.sh BUILD_DIR
 #
-# BUILD_DIR holds pelmora-winusb-test, pelmora-usbredir-device and errno-text;
-# PELMORA_E2E_DEVICE_SERVER names another device server binary to use.
+# BUILD_DIR holds pelmora-winusb-test, pelmora-usbredir-device,
+# pelmora-gadget-device, errno-text and bench/libusb_loop;
+# PELMORA_E2E_DEVICE_SERVER names another device server binary to use, and
+# PELMORA_E2E_SUITES the boots to run (shell patterns, e.g. 'gadget-*').
 # The kernel comes from tests/e2e/kernel.sh's cache (scripts/setup fills it).
 set -euo pipefail
 
@@ -29,7 +33,8 @@ elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f s", b - a }'; }
 
 # The device server may come from another build, e.g. one with sanitizers.
 device_server=${PELMORA_E2E_DEVICE_SERVER:-$build/pelmora-usbredir-device}
-for tool in "$build/pelmora-winusb-test" "$build/errno-text" "$device_server"; do
+for tool in "$build/pelmora-winusb-test" "$build/errno-text" "$device_server" \
+  "$build/pelmora-gadget-device" "$build/bench/libusb_loop"; do
   [ -x "$tool" ] || { echo "missing $tool" >&2; exit 2; }
 done
 
@@ -50,15 +55,18 @@ cp /bin/busybox "$root/bin/busybox"
 for applet in $("$root/bin/busybox" --list); do
   [ "$applet" = busybox ] || ln -s busybox "$root/bin/$applet"
 done
-cp "$build/pelmora-winusb-test" "$build/errno-text" "$root/bin/"
-libraries=$(for binary in pelmora-winusb-test errno-text; do
-  ldd "$build/$binary" | awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }'
+binaries=("$build/pelmora-winusb-test" "$build/errno-text" "$build/pelmora-gadget-device"
+  "$build/bench/libusb_loop")
+cp "${binaries[@]}" "$root/bin/"
+libraries=$(for binary in "${binaries[@]}"; do
+  ldd "$binary" | awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }'
 done | sort -u)
 for library in $libraries; do
   mkdir -p "$root$(dirname "$library")"
   cp -L "$library" "$root$library"
 done
 "$here/kernel.sh" modules "$root/modules" xhci-pci
+"$here/kernel.sh" modules "$root/gadget-modules" dummy_hcd usb_f_fs
 cp "$here/guest_init.sh" "$root/init"
 chmod +x "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet) >"$work/initramfs.cpio"
@@ -68,6 +76,7 @@ echo "== initramfs $(du -h "$work/initramfs.cpio" | cut -f1) ($(elapsed "$starte
 # of the xHCI controller (in order: port 1, 2, ...), and the suite named on the
 # kernel command line. Devices' options are separated by "+"; device N logs to
 # device-N.log.
+skipped=
 boot() { # suite, device options [+ device options ...]
   local suite=$1
   shift
@@ -76,7 +85,7 @@ boot() { # suite, device options [+ device options ...]
   local started
   started=$(now)
   local -a groups=() servers=() qemu_devices=()
-  local group="" argument
+  local group="" argument n
   for argument in "$@" +; do
     if [ "$argument" = + ]; then
       groups+=("$group")
@@ -85,7 +94,25 @@ boot() { # suite, device options [+ device options ...]
       group+="$(printf '%q ' "$argument")"
     fi
   done
-  local n
+  skipped=$suite
+  local pattern patterns
+  read -r -a patterns <<<"${PELMORA_E2E_SUITES:-*}" # words, never file names
+  for pattern in "${patterns[@]}"; do
+    # shellcheck disable=SC2053 # a pattern
+    [[ $suite != $pattern ]] || skipped=
+  done
+  if [ -n "$skipped" ]; then
+    # Empty logs for the checks that read them; check() reports nothing.
+    for n in "${!groups[@]}"; do : >"$dir/device-$((n + 1)).log"; done
+    return 0
+  fi
+  # A gadget suite's device is made in the guest, whose clock then counts
+  # instructions, so that timings repeat whatever the host's load.
+  local -a clock=()
+  if [[ $suite == gadget-* ]]; then
+    groups=()
+    clock=(-icount 'shift=0,sleep=off')
+  fi
   for n in "${!groups[@]}"; do
     local number=$((n + 1))
     eval "set -- ${groups[$n]}"
@@ -105,7 +132,7 @@ boot() { # suite, device options [+ device options ...]
       -device "usb-redir,chardev=device$number,bus=xhci.0,port=$number")
   done
   local status=0
-  timeout -s KILL "$boot_timeout" qemu-system-x86_64 -accel tcg -cpu qemu64,+rdrand -m 512 \
+  timeout -s KILL "$boot_timeout" qemu-system-x86_64 -accel tcg -cpu qemu64,+rdrand -m 512 "${clock[@]}" \
     -nographic -nodefaults -no-reboot -serial stdio \
     -kernel "$kernel_dir/vmlinux" -initrd "$work/initramfs.cpio" \
     -append "console=ttyS0 quiet panic=-1 e2e.suite=$suite e2e.devices=${#groups[@]}" \
@@ -140,6 +167,8 @@ boot() { # suite, device options [+ device options ...]
     "FAIL "*) line=${line#FAIL }; fail "$suite: ${line%%: *}" "${line#*: }" ;;
     esac
   done < <(grep -aE '^(PASS|FAIL) ' "$dir/console.txt")
+  # Measurements, which pass or fail nothing.
+  sed -n 's/^E2E-BENCH /== benchmark: /p' "$dir/console.txt"
   # A result line mixed into kernel messages must not vanish unnoticed.
   local announced
   announced=$(sed -n "s/^E2E-SUITE-END $suite \([0-9]*\)\$/\1/p" "$dir/console.txt")
@@ -154,14 +183,15 @@ boot() { # suite, device options [+ device options ...]
 }
 
 # The lengths of the bulk OUT transfers the device took, one per line.
-out_lengths() { awk '$1 == "out" { print $2 }' "$work/$1" | tr '\n' ' '; }
+out_lengths() { [ -n "$skipped" ] || awk '$1 == "out" { print $2 }' "$work/$1" | tr '\n' ' '; }
 
 repeat() { # count, word
   local i
   for ((i = 0; i < $1; i++)); do printf '%s ' "$2"; done
 }
 
-check() { # name, reason (empty: passed)
+check() { # name, reason (empty: passed); nothing when the boot was skipped
+  if [ -n "$skipped" ]; then return; fi
   if [ -z "$2" ]; then pass "$1"; else fail "$1" "$2"; fi
 }
 
@@ -221,6 +251,12 @@ check "disconnect: the device was unplugged while a read waited" \
   "$(awk 'previous ~ /^in [0-9]+ waits$/ && $0 == "disconnect" { found = 1 } { previous = $0 }
           END { if (!found) print "no disconnect right after a waiting read in the log" }' \
     "$work/disconnect/device-1.log")"
+
+# The kernel's own gadget stack in the guest: dummy_hcd at each speed, and the
+# gadget command's device.
+boot gadget-full-speed
+boot gadget-high-speed
+boot gadget-super-speed
 
 echo "== end-to-end run took $(elapsed "$run_started")"
 echo "$passed passed, $failed failed"
