@@ -233,7 +233,7 @@ TEST_F(Pipes, ReportHowMuchAShortOutCompletionTook) {
   EXPECT_EQ(std::string(received.begin(), received.end()), "hello");
 }
 
-TEST_F(Pipes, FailOnAStall) {
+TEST_F(Pipes, FailOnAStallAndStayHaltedSinceNothingClearsIt) {
   Faults faults;
   faults.stallTransfer = 2;
   Plug({}, faults);
@@ -241,7 +241,8 @@ TEST_F(Pipes, FailOnAStall) {
   ASSERT_NE(handle, nullptr);
   EXPECT_TRUE(Write(handle, "one"));
   EXPECT_EQ(Read(handle, 3), "FALSE");
-  EXPECT_EQ(Read(handle, 3), "one");
+  EXPECT_EQ(Read(handle, 3), "FALSE");
+  EXPECT_TRUE(Write(handle, "two")); // only the stalled pipe is halted
 }
 
 TEST_F(Pipes, FailOnceTheDeviceIsGone) {
