@@ -83,6 +83,25 @@ TEST_F(Binding, BindsInterfaceZeroOfTheOpenedDevice) {
   EXPECT_FALSE(WinUsb_QueryInterfaceSettings(handle, 1, &descriptor));
 }
 
+TEST_F(Binding, FindsInterfaceZeroAndItsSettingsByNumberNotByPosition) {
+  DeviceSpec spec;
+  spec.interfacesOutOfOrder = true;
+  Plug(spec);
+  WINUSB_INTERFACE_HANDLE handle = Bind();
+  ASSERT_NE(handle, nullptr);
+  USB_INTERFACE_DESCRIPTOR descriptor{};
+  ASSERT_TRUE(WinUsb_QueryInterfaceSettings(handle, 0, &descriptor));
+  EXPECT_EQ(descriptor.bInterfaceNumber, 0);
+  EXPECT_EQ(descriptor.bAlternateSetting, 0);
+  ASSERT_TRUE(WinUsb_QueryInterfaceSettings(handle, 1, &descriptor));
+  EXPECT_EQ(descriptor.bAlternateSetting, 1);
+  WINUSB_PIPE_INFORMATION pipe{};
+  ASSERT_TRUE(WinUsb_QueryPipe(handle, 0, 1, &pipe));
+  EXPECT_EQ(pipe.PipeId, BULK_IN);
+  EXPECT_TRUE(Write(handle, "ping"));
+  EXPECT_EQ(Read(handle, 4), "ping");
+}
+
 TEST_F(Binding, FailsWhenAKernelDriverHoldsTheInterfaceAndLeavesItThere) {
   Faults held;
   held.interfaceHeldByKernelDriver = true;
