@@ -140,6 +140,13 @@ TEST(MsOs20DescriptorSet, DeclaresTheGuidInTheFunctionOfInterfaceZeroOnly) {
   EXPECT_TRUE(DeclaresInSet(spec));
   spec.scope = GuidScope::FunctionOfInterface1;
   EXPECT_FALSE(DeclaresInSet(spec));
+  // A function subset shorter than its own header ends the walk; what
+  // follows it is not taken for interface 0's.
+  for (const std::uint8_t subsetLength : {0, 4}) {
+    ByteVector set = pelmora::emulated::MsOs20DescriptorSet(spec);
+    set[10 + 8 + 6] = subsetLength; // header, configuration subset, wSubsetLength
+    EXPECT_FALSE(DeclaresInterfaceGuid(MsOs20PropertiesForInterfaceZero(set, 0), CLASS_GUID));
+  }
 }
 
 TEST(MsOs20DescriptorSet, ReadsTheConfigurationSubsetFieldAsAnIndex) {
