@@ -99,6 +99,7 @@ TEST(BosDescriptor, HasNoSetWithoutTheCapability) {
   EXPECT_FALSE(FindMsOs20Set(pelmora::emulated::BosDescriptor(spec)));
   EXPECT_FALSE(FindMsOs20Set(ByteVector{}));
   EXPECT_FALSE(FindMsOs20Set(ByteVector{5, 0x02, 5, 0, 0})); // not a BOS
+  EXPECT_FALSE(FindMsOs20Set(ByteVector{5, 0x0F, 0, 0, 0})); // wTotalLength 0
 }
 
 TEST(BosDescriptor, PicksTheEntryForTheNewestWindowsVersion) {
