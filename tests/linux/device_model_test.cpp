@@ -120,6 +120,12 @@ TEST(LoopbackDevice, StaysHaltedAfterAStallUntilTheHaltIsCleared) {
   // CLEAR_FEATURE(ENDPOINT_HALT), as a host's stack sends it.
   EXPECT_EQ(device.Control({0x02, 0x01, 0, 0x81, 0}).status, Completion::Done);
   EXPECT_EQ(device.Transfer(0x81, 512, {}).status, Completion::Pending);
+  faults.stallTransfer = 0;
+  device.SetFaults(faults);
+  EXPECT_EQ(device.Transfer(0x81, 512, {}).status, Completion::Stall);
+  device.Reconfigure(); // SET_CONFIGURATION and SET_INTERFACE clear every halt
+  device.SetFaults({});
+  EXPECT_EQ(device.Transfer(0x81, 512, {}).status, Completion::Pending);
 }
 
 bool Answers(LoopbackDevice &device, const SetupPacket &setup) {

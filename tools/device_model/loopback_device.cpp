@@ -14,6 +14,8 @@ constexpr std::uint8_t GET_STATUS = 0x00;
 constexpr std::uint8_t CLEAR_FEATURE = 0x01;
 constexpr std::uint8_t TO_ENDPOINT = 0x02;
 constexpr std::uint16_t ENDPOINT_HALT = 0;
+constexpr std::uint8_t SET_CONFIGURATION = 0x09;
+constexpr std::uint8_t SET_INTERFACE = 0x0B;
 constexpr std::uint8_t GET_DESCRIPTOR = 0x06;
 constexpr std::uint8_t GET_CONFIGURATION = 0x08;
 constexpr std::uint8_t GET_INTERFACE = 0x0A;
@@ -66,6 +68,11 @@ std::uint32_t LoopbackDevice::ControlRequests() const {
 void LoopbackDevice::ClearHalt(std::uint8_t endpoint) {
   const std::lock_guard lock(mutex_);
   halted_.erase(endpoint);
+}
+
+void LoopbackDevice::Reconfigure() {
+  const std::lock_guard lock(mutex_);
+  halted_.clear();
 }
 
 std::vector<TransferRecord> LoopbackDevice::Log() const {
@@ -122,6 +129,9 @@ std::optional<ByteVector> LoopbackDevice::Answer(const SetupPacket &setup) {
     if (setup.requestType == TO_ENDPOINT && setup.request == CLEAR_FEATURE &&
         setup.value == ENDPOINT_HALT) {
       halted_.erase(static_cast<std::uint8_t>(setup.index));
+    }
+    if (kind == 0 && (setup.request == SET_CONFIGURATION || setup.request == SET_INTERFACE)) {
+      halted_.clear();
     }
     // SET_CONFIGURATION, SET_INTERFACE, CLEAR_FEATURE and the like.
     return kind == 0 ? std::optional<ByteVector>(ByteVector{}) : std::nullopt;

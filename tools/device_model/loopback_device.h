@@ -64,6 +64,8 @@ public:
   // The control requests the device was sent, answered or not.
   std::uint32_t ControlRequests() const;
   void ClearHalt(std::uint8_t endpoint);
+  // SET_CONFIGURATION or SET_INTERFACE: every halt is cleared.
+  void Reconfigure();
 
   // One pipe transfer of bufferLength bytes; out holds an OUT transfer's data.
   TransferResult Transfer(std::uint8_t endpoint, std::uint32_t bufferLength,

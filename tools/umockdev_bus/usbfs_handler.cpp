@@ -176,9 +176,13 @@ void UsbfsHandler::Handle(UMockdevIoctlClient *client) {
                                    device_->Connected() ? 0 : ENODEV);
     return;
   }
-  case USBDEVFS_RELEASEINTERFACE:
   case USBDEVFS_SETINTERFACE:
   case USBDEVFS_SETCONFIGURATION:
+    device_->Reconfigure();
+    umockdev_ioctl_client_complete(client, device_->Connected() ? 0 : -1,
+                                   device_->Connected() ? 0 : ENODEV);
+    return;
+  case USBDEVFS_RELEASEINTERFACE:
   case USBDEVFS_RESETEP:
     umockdev_ioctl_client_complete(client, device_->Connected() ? 0 : -1,
                                    device_->Connected() ? 0 : ENODEV);

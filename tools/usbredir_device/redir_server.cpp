@@ -208,6 +208,9 @@ void Server::SetUpParser() {
                                        usb_redir_set_configuration_header *header) {
     Server &self = Of(priv);
     const bool known = header->configuration <= 1;
+    if (known) {
+      self.device_.Reconfigure();
+    }
     usb_redir_configuration_status_header status{
         static_cast<std::uint8_t>(known ? usb_redir_success : usb_redir_stall),
         header->configuration};
@@ -222,6 +225,9 @@ void Server::SetUpParser() {
                                      usb_redir_set_alt_setting_header *header) {
     Server &self = Of(priv);
     const bool known = header->interface == 0 && header->alt == 0;
+    if (known) {
+      self.device_.Reconfigure();
+    }
     usb_redir_alt_setting_status_header status{
         static_cast<std::uint8_t>(known ? usb_redir_success : usb_redir_inval), header->interface,
         header->alt};
