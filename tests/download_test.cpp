@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include "diagnostics.h"
 #include "program_run.h"
 
@@ -50,6 +52,15 @@ TEST(Download, AZeroLengthReadAsksForTheSameLengthAgain) {
 
   EXPECT_THAT(run.Lengths("WinUsb_ReadPipe"), ElementsAre(8, 5, 5));
   EXPECT_EQ(run.out, "abcdefgh");
+}
+
+TEST(Download, EachReadReachesStandardOutputBeforeTheNextRead) {
+  ScriptedRead interrupted;
+  interrupted.interrupted = true;
+  const ProgramRun run = Download("10", {{TRUE, "abc"}, interrupted});
+
+  EXPECT_EQ(run.exitStatus, 128 + SIGINT);
+  EXPECT_EQ(run.out, "abc");
 }
 
 TEST(Download, WritesEveryByteValueUnchanged) {

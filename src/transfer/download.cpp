@@ -28,7 +28,10 @@ void DownloadToStdout() {
       transferred = length;
     }
     ReadCount -= transferred;
-    if (std::fwrite(TransferBuffer, 1, transferred, stdout) != transferred) {
+    // Through to standard output before the next read, which may never end:
+    // a run stopped by a signal must not lose what the device already gave.
+    if (std::fwrite(TransferBuffer, 1, transferred, stdout) != transferred ||
+        std::fflush(stdout) != 0) {
       ReportStdoutFailure();
       return;
     }

@@ -99,6 +99,7 @@ TEST(BosDescriptor, HasNoSetWithoutTheCapability) {
   EXPECT_FALSE(FindMsOs20Set(pelmora::emulated::BosDescriptor(spec)));
   EXPECT_FALSE(FindMsOs20Set(ByteVector{}));
   EXPECT_FALSE(FindMsOs20Set(ByteVector{5, 0x02, 5, 0, 0})); // not a BOS
+  EXPECT_FALSE(FindMsOs20Set(ByteVector{5, 0x0F, 0, 0, 0})); // wTotalLength 0
 }
 
 TEST(BosDescriptor, PicksTheEntryForTheNewestWindowsVersion) {
@@ -140,6 +141,13 @@ TEST(MsOs20DescriptorSet, DeclaresTheGuidInTheFunctionOfInterfaceZeroOnly) {
   EXPECT_TRUE(DeclaresInSet(spec));
   spec.scope = GuidScope::FunctionOfInterface1;
   EXPECT_FALSE(DeclaresInSet(spec));
+  // A function subset shorter than its own header ends the walk; what
+  // follows it is not taken for interface 0's.
+  for (const std::uint8_t subsetLength : {0, 4}) {
+    ByteVector set = pelmora::emulated::MsOs20DescriptorSet(spec);
+    set[10 + 8 + 6] = subsetLength; // header, configuration subset, wSubsetLength
+    EXPECT_FALSE(DeclaresInterfaceGuid(MsOs20PropertiesForInterfaceZero(set, 0), CLASS_GUID));
+  }
 }
 
 TEST(MsOs20DescriptorSet, ReadsTheConfigurationSubsetFieldAsAnIndex) {

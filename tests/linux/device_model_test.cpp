@@ -97,23 +97,51 @@ TEST(LoopbackDevice, StallsTheScriptedTransferAndIsGoneAfterTheScriptedCount) {
   EXPECT_EQ(device.Transfer(0x81, 512, {}).status, Completion::Done);
   EXPECT_EQ(device.Transfer(0x01, 1, Bytes(1)).status, Completion::NoDevice);
   EXPECT_FALSE(device.Connected());
-  EXPECT_FALSE(device.Control({0x80, 0x06, 0x0100, 0, 18}));
+  EXPECT_EQ(device.Control({0x80, 0x06, 0x0100, 0, 18}).status, Completion::NoDevice);
   ASSERT_EQ(device.Log().size(), 4u);
   EXPECT_EQ(device.Log()[2].endpoint, 0x81);
   EXPECT_EQ(device.Log()[2].requested, 512u);
   EXPECT_EQ(device.Log()[2].actual, 1u);
 }
 
+TEST(LoopbackDevice, StaysHaltedAfterAStallUntilTheHaltIsCleared) {
+  Faults faults;
+  faults.stallTransfer = 1;
+  faults.stallWhenEmpty = true;
+  LoopbackDevice device({}, faults);
+  EXPECT_EQ(device.Transfer(0x01, 1, Bytes(1)).status, Completion::Stall);
+  EXPECT_EQ(device.Transfer(0x01, 1, Bytes(1)).status, Completion::Stall);
+  device.ClearHalt(0x01);
+  EXPECT_EQ(device.Transfer(0x01, 1, Bytes(1)).status, Completion::Done);
+  EXPECT_EQ(device.Transfer(0x81, 512, {}).status, Completion::Done);
+  EXPECT_EQ(device.Transfer(0x81, 512, {}).status, Completion::Stall);
+  device.SetFaults({});
+  EXPECT_EQ(device.Transfer(0x81, 512, {}).status, Completion::Stall);
+  // CLEAR_FEATURE(ENDPOINT_HALT), as a host's stack sends it.
+  EXPECT_EQ(device.Control({0x02, 0x01, 0, 0x81, 0}).status, Completion::Done);
+  EXPECT_EQ(device.Transfer(0x81, 512, {}).status, Completion::Pending);
+  faults.stallTransfer = 0;
+  device.SetFaults(faults);
+  EXPECT_EQ(device.Transfer(0x81, 512, {}).status, Completion::Stall);
+  device.Reconfigure(); // SET_CONFIGURATION and SET_INTERFACE clear every halt
+  device.SetFaults({});
+  EXPECT_EQ(device.Transfer(0x81, 512, {}).status, Completion::Pending);
+}
+
+bool Answers(LoopbackDevice &device, const SetupPacket &setup) {
+  return device.Control(setup).status == Completion::Done;
+}
+
 TEST(LoopbackDevice, AnswersOnlyTheOsDescriptorRequestsOfItsKind) {
   LoopbackDevice ms20;
-  EXPECT_TRUE(ms20.Control({0xC0, MS_OS_20_VENDOR_CODE, 0, 7, 0xFFFF}));
-  EXPECT_FALSE(ms20.Control({0x80, 0x06, 0x03EE, 0, 18}));
+  EXPECT_TRUE(Answers(ms20, {0xC0, MS_OS_20_VENDOR_CODE, 0, 7, 0xFFFF}));
+  EXPECT_FALSE(Answers(ms20, {0x80, 0x06, 0x03EE, 0, 18}));
   DeviceSpec spec;
   spec.osDescriptors = OsDescriptors::MsOs10;
   LoopbackDevice ms10(spec);
-  EXPECT_FALSE(ms10.Control({0xC0, MS_OS_20_VENDOR_CODE, 0, 7, 0xFFFF}));
-  EXPECT_TRUE(ms10.Control({0x80, 0x06, 0x03EE, 0, 18}));
-  EXPECT_TRUE(ms10.Control({0xC1, MS_OS_10_VENDOR_CODE, 0, 5, 10}));
+  EXPECT_FALSE(Answers(ms10, {0xC0, MS_OS_20_VENDOR_CODE, 0, 7, 0xFFFF}));
+  EXPECT_TRUE(Answers(ms10, {0x80, 0x06, 0x03EE, 0, 18}));
+  EXPECT_TRUE(Answers(ms10, {0xC1, MS_OS_10_VENDOR_CODE, 0, 5, 10}));
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 namespace {
 
 using pelmora::emulated::DeviceSpec;
+using pelmora::emulated::Faults;
 using pelmora::emulated::GuidScope;
 using pelmora::emulated::OsDescriptors;
 
@@ -38,12 +39,32 @@ TEST_F(Discovery, FindsADeviceThroughItsMsOs10ExtendedProperties) {
   EXPECT_EQ(EnumeratedPaths(), std::vector<std::wstring>{FIRST_NODE});
 }
 
-TEST_F(Discovery, IgnoresDevicesOfAnotherClassOrWithoutOsDescriptors) {
+TEST_F(Discovery, IgnoresDevicesOfAnotherClassOrWithoutOsDescriptorsAndNeverAsksAHub) {
   Plug(WithGuid("{6120D798-D192-4463-B0DE-2B65ED2F4871}"), {}, {1, 1, 2});
   DeviceSpec none;
   none.osDescriptors = OsDescriptors::None;
   Plug(none, {}, {1, 2, 3});
+  DeviceSpec hub;
+  hub.deviceClass = 9;
+  auto asked = Plug(hub, {}, {1, 3, 4});
   EXPECT_TRUE(EnumeratedPaths().empty());
+  EXPECT_EQ(asked->ControlRequests(), 0u);
+}
+
+TEST_F(Discovery, FindsSetsLongerThanOneRequestCarriesAndHeadersThatOverstateTheirLength) {
+  DeviceSpec long20;
+  long20.fillerLength = 5000;
+  DeviceSpec long10 = long20;
+  long10.osDescriptors = OsDescriptors::MsOs10;
+  DeviceSpec overstated20;
+  overstated20.overstatedLengths = true;
+  DeviceSpec overstated10 = overstated20;
+  overstated10.osDescriptors = OsDescriptors::MsOs10;
+  Plug(long20, {}, {1, 1, 2});
+  Plug(long10, {}, {1, 2, 3});
+  Plug(overstated20, {}, {1, 3, 4});
+  Plug(overstated10, {}, {1, 4, 5});
+  EXPECT_EQ(EnumeratedPaths().size(), 4u);
 }
 
 TEST_F(Discovery, AcceptsTheGuidWithoutBracesInAnyCaseAsASingleString) {
@@ -83,11 +104,32 @@ TEST_F(Discovery, OrdersDevicesByBusNumberThenPortPath) {
                                        L"/dev/bus/usb/002/002"}));
 }
 
-TEST_F(Discovery, SkipsADeviceThatDoesNotAnswer) {
+TEST_F(Discovery, SkipsDevicesThatDoNotAnswerOrAnswerInconsistently) {
   auto unplugged = Plug({}, {}, {1, 1, 2});
   unplugged->Unplug();
-  Plug({}, {}, {1, 2, 3});
+  Faults silent;
+  silent.silentControl = true;
+  auto silentDevice = Plug({}, silent, {1, 2, 4});
+  Faults changing;
+  changing.bosChangesAfterFirstRead = true;
+  Plug({}, changing, {1, 3, 5});
+  Plug({}, {}, {1, 4, 3});
   EXPECT_EQ(EnumeratedPaths(), std::vector<std::wstring>{L"/dev/bus/usb/001/003"});
+  // Given up at its first unanswered request.
+  EXPECT_EQ(silentDevice->ControlRequests(), 1u);
+}
+
+TEST_F(Discovery, ProbesNoFurtherThanTheMembersAskedFor) {
+  Plug({}, {}, {1, 1, 2});
+  auto second = Plug({}, {}, {1, 2, 3});
+  HDEVINFO set = SetupDiGetClassDevsW(&DeviceInterfaceGuid, nullptr, nullptr, FLAGS);
+  SP_DEVICE_INTERFACE_DATA data{};
+  data.cbSize = sizeof data;
+  EXPECT_TRUE(SetupDiEnumDeviceInterfaces(set, nullptr, &DeviceInterfaceGuid, 0, &data));
+  EXPECT_EQ(second->ControlRequests(), 0u);
+  EXPECT_TRUE(SetupDiEnumDeviceInterfaces(set, nullptr, &DeviceInterfaceGuid, 1, &data));
+  EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &DeviceInterfaceGuid, 2, &data));
+  EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
 }
 
 TEST_F(Discovery, AnswersTheSizeQueryWithFailureAndTheRequiredSize) {

@@ -83,6 +83,25 @@ TEST_F(Binding, BindsInterfaceZeroOfTheOpenedDevice) {
   EXPECT_FALSE(WinUsb_QueryInterfaceSettings(handle, 1, &descriptor));
 }
 
+TEST_F(Binding, FindsInterfaceZeroAndItsSettingsByNumberNotByPosition) {
+  DeviceSpec spec;
+  spec.interfacesOutOfOrder = true;
+  Plug(spec);
+  WINUSB_INTERFACE_HANDLE handle = Bind();
+  ASSERT_NE(handle, nullptr);
+  USB_INTERFACE_DESCRIPTOR descriptor{};
+  ASSERT_TRUE(WinUsb_QueryInterfaceSettings(handle, 0, &descriptor));
+  EXPECT_EQ(descriptor.bInterfaceNumber, 0);
+  EXPECT_EQ(descriptor.bAlternateSetting, 0);
+  ASSERT_TRUE(WinUsb_QueryInterfaceSettings(handle, 1, &descriptor));
+  EXPECT_EQ(descriptor.bAlternateSetting, 1);
+  WINUSB_PIPE_INFORMATION pipe{};
+  ASSERT_TRUE(WinUsb_QueryPipe(handle, 0, 1, &pipe));
+  EXPECT_EQ(pipe.PipeId, BULK_IN);
+  EXPECT_TRUE(Write(handle, "ping"));
+  EXPECT_EQ(Read(handle, 4), "ping");
+}
+
 TEST_F(Binding, FailsWhenAKernelDriverHoldsTheInterfaceAndLeavesItThere) {
   Faults held;
   held.interfaceHeldByKernelDriver = true;
@@ -233,7 +252,7 @@ TEST_F(Pipes, ReportHowMuchAShortOutCompletionTook) {
   EXPECT_EQ(std::string(received.begin(), received.end()), "hello");
 }
 
-TEST_F(Pipes, FailOnAStall) {
+TEST_F(Pipes, FailOnAStallAndStayHaltedSinceNothingClearsIt) {
   Faults faults;
   faults.stallTransfer = 2;
   Plug({}, faults);
@@ -241,7 +260,8 @@ TEST_F(Pipes, FailOnAStall) {
   ASSERT_NE(handle, nullptr);
   EXPECT_TRUE(Write(handle, "one"));
   EXPECT_EQ(Read(handle, 3), "FALSE");
-  EXPECT_EQ(Read(handle, 3), "one");
+  EXPECT_EQ(Read(handle, 3), "FALSE");
+  EXPECT_TRUE(Write(handle, "two")); // only the stalled pipe is halted
 }
 
 TEST_F(Pipes, FailOnceTheDeviceIsGone) {

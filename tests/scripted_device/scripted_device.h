@@ -26,6 +26,8 @@ struct ScriptedRead {
   // When set, the count reported as transferred instead of data's length.
   bool overrideTransferred = false;
   ULONG transferred = 0;
+  // The read never returns: the user interrupts the program (SIGINT) instead.
+  bool interrupted = false;
 };
 
 struct DeviceScript {

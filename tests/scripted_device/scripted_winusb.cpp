@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The six WinUSB operations, as the scripted device answers them.
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 
 #include "scripted_call_text.h"
@@ -105,6 +106,9 @@ BOOL WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, PUCH
   }
   const ScriptedRead read = Script().reads.front();
   Script().reads.pop_front();
+  if (read.interrupted) {
+    std::raise(SIGINT);
+  }
   if (!read.ok) {
     return FALSE;
   }

@@ -2,6 +2,7 @@
 #include "descriptors.h"
 
 #include <initializer_list>
+#include <string>
 
 namespace pelmora::emulated {
 
@@ -59,21 +60,45 @@ ByteVector PropertyValue(const DeviceSpec &spec) {
 
 std::uint32_t PropertyType(const DeviceSpec &spec) { return spec.multiStringProperty ? 7 : 1; }
 
-ByteVector MsOs20Features(const DeviceSpec &spec) {
-  ByteVector features = {0x14, 0x00, 0x03, 0x00, 'W', 'I', 'N', 'U', 'S', 'B',
-                         0,    0,    0,    0,    0,   0,   0,   0,   0,   0};
-  const ByteVector name = Utf16(PropertyName(spec), true);
-  const ByteVector value = PropertyValue(spec);
+// The filler: a REG_BINARY property of fillerLength bytes.
+constexpr char FILLER_NAME[] = "PelmoraFiller";
+constexpr std::uint32_t REG_BINARY = 3;
+ByteVector Filler(const DeviceSpec &spec) { return ByteVector(spec.fillerLength, 0xF1); }
+
+ByteVector MsOs20Property(std::uint32_t type, const std::string &nameText,
+                          const ByteVector &value) {
+  const ByteVector name = Utf16(nameText, true);
   ByteVector property;
   Put16(property, 10 + name.size() + value.size());
   Put16(property, 0x04);
-  Put16(property, PropertyType(spec));
+  Put16(property, type);
   Put16(property, name.size());
   Append(property, name);
   Put16(property, value.size());
   Append(property, value);
-  Append(features, property);
+  return property;
+}
+
+ByteVector MsOs20Features(const DeviceSpec &spec) {
+  ByteVector features = {0x14, 0x00, 0x03, 0x00, 'W', 'I', 'N', 'U', 'S', 'B',
+                         0,    0,    0,    0,    0,   0,   0,   0,   0,   0};
+  Append(features, MsOs20Property(PropertyType(spec), PropertyName(spec), PropertyValue(spec)));
+  if (spec.fillerLength != 0) {
+    Append(features, MsOs20Property(REG_BINARY, FILLER_NAME, Filler(spec)));
+  }
   return features;
+}
+
+ByteVector MsOs10Section(std::uint32_t type, const std::string &nameText, const ByteVector &value) {
+  const ByteVector name = Utf16(nameText, true);
+  ByteVector section;
+  Put32(section, static_cast<std::uint32_t>(14 + name.size() + value.size()));
+  Put32(section, type);
+  Put16(section, name.size());
+  Append(section, name);
+  Put32(section, static_cast<std::uint32_t>(value.size()));
+  Append(section, value);
+  return section;
 }
 
 } // namespace
@@ -81,7 +106,8 @@ ByteVector MsOs20Features(const DeviceSpec &spec) {
 ByteVector DeviceDescriptor(const DeviceSpec &spec) {
   ByteVector bytes = {18, 0x01};
   Put16(bytes, 0x0210);
-  Push(bytes, {0x00, 0x00, 0x00, spec.speed == Speed::Low ? std::uint8_t{8} : std::uint8_t{64}});
+  Push(bytes, {spec.deviceClass, 0x00, 0x00,
+               spec.speed == Speed::Low ? std::uint8_t{8} : std::uint8_t{64}});
   Put16(bytes, spec.vendorId);
   Put16(bytes, spec.productId);
   Put16(bytes, 0x0100);
@@ -91,21 +117,29 @@ ByteVector DeviceDescriptor(const DeviceSpec &spec) {
 
 ByteVector ConfigurationDescriptor(const DeviceSpec &spec) {
   ByteVector bytes = {9, 0x02, 0, 0, 2, CONFIGURATION_VALUE, 0, 0x80, 50};
-  const std::uint8_t endpoints = spec.isochronousEndpoint ? 4 : 3;
-  Push(bytes, {9, 0x04, 0, 0, endpoints, 0xFF, 0, 0, 0});
   const auto endpoint = [&bytes](std::uint8_t address, std::uint8_t type, unsigned packetSize,
                                  std::uint8_t interval) {
     Push(bytes, {7, 0x05, address, type});
     Put16(bytes, packetSize);
     bytes.push_back(interval);
   };
+  if (spec.interfacesOutOfOrder) {
+    Push(bytes, {9, 0x04, 1, 0, 2, 0xFF, 0, 0, 0});
+    endpoint(0x02, 0x02, spec.bulkPacketSize, 0);
+    endpoint(0x82, 0x02, spec.bulkPacketSize, 0);
+    Push(bytes, {9, 0x04, 0, 1, 0, 0xFF, 0, 0, 0});
+  }
+  const std::uint8_t endpoints = spec.isochronousEndpoint ? 4 : 3;
+  Push(bytes, {9, 0x04, 0, 0, endpoints, 0xFF, 0, 0, 0});
   endpoint(0x01, 0x02, spec.bulkPacketSize, 0);
   endpoint(0x81, 0x02, spec.bulkPacketSize, 0);
   endpoint(0x83, 0x03, spec.interruptPacketSize, 4);
   if (spec.isochronousEndpoint) {
     endpoint(0x84, 0x01, 64, 1);
   }
-  Push(bytes, {9, 0x04, 1, 0, 0, 0xFF, 0, 0, 0});
+  if (!spec.interfacesOutOfOrder) {
+    Push(bytes, {9, 0x04, 1, 0, 0, 0xFF, 0, 0, 0});
+  }
   Set16(bytes, 2, bytes.size());
   return bytes;
 }
@@ -119,11 +153,11 @@ ByteVector BosDescriptor(const DeviceSpec &spec) {
     Push(bytes, {28,   0x10, 0x05, 0x00, 0xDF, 0x60, 0xDD, 0xD8, 0x89, 0x45,
                  0xC7, 0x4C, 0x9C, 0xD2, 0x65, 0x9D, 0x9E, 0x64, 0x8A, 0x9F});
     Put32(bytes, 0x06030000); // Windows 8.1 and later
-    Put16(bytes, MsOs20DescriptorSet(spec).size());
+    Put16(bytes, spec.overstatedLengths ? 0xFFFF : MsOs20DescriptorSet(spec).size());
     bytes.push_back(MS_OS_20_VENDOR_CODE);
     bytes.push_back(0);
   }
-  Set16(bytes, 2, bytes.size());
+  Set16(bytes, 2, spec.overstatedLengths ? 0xFFFF : bytes.size());
   return bytes;
 }
 
@@ -148,25 +182,23 @@ ByteVector MsOs20DescriptorSet(const DeviceSpec &spec) {
     Set16(configuration, 6, configuration.size());
     Append(set, configuration);
   }
-  Set16(set, 8, set.size());
+  Set16(set, 8, spec.overstatedLengths ? 0xFFFF : set.size());
   return set;
 }
 
 ByteVector MsOs10ExtendedProperties(const DeviceSpec &spec) {
-  const ByteVector name = Utf16(PropertyName(spec), true);
-  const ByteVector value = PropertyValue(spec);
   ByteVector bytes;
   Put32(bytes, 0);
   Put16(bytes, 0x0100);
   Put16(bytes, 5);
-  Put16(bytes, 1);
-  Put32(bytes, static_cast<std::uint32_t>(14 + name.size() + value.size()));
-  Put32(bytes, PropertyType(spec));
-  Put16(bytes, name.size());
-  Append(bytes, name);
-  Put32(bytes, static_cast<std::uint32_t>(value.size()));
-  Append(bytes, value);
-  Set16(bytes, 0, bytes.size());
+  Put16(bytes, spec.fillerLength != 0 ? 2 : 1);
+  Append(bytes, MsOs10Section(PropertyType(spec), PropertyName(spec), PropertyValue(spec)));
+  if (spec.fillerLength != 0) {
+    Append(bytes, MsOs10Section(REG_BINARY, FILLER_NAME, Filler(spec)));
+  }
+  const std::size_t length = spec.overstatedLengths ? 0xFFFFFFFF : bytes.size();
+  Set16(bytes, 0, length & 0xFFFF);
+  Set16(bytes, 2, length >> 16);
   return bytes;
 }
 

@@ -19,12 +19,20 @@ const char DEVICE_OPTIONS_HELP[] =
     "  --disconnect-after N   unplug after N pipe transfers\n"
     "  --stall-when-empty     stall an IN transfer that finds nothing to send, instead of\n"
     "                         waiting for data as a real device would\n"
-    "  --random-seed N        with N > 0, randomly shorten some OUT completions and IN packets\n";
+    "  --random-seed N        with N > 0, randomly shorten some OUT completions and IN packets\n"
+    "  --out-of-order         list interface 1 and alternate setting 1 before interface 0's\n"
+    "                         setting 0 in the configuration\n"
+    "  --filler BYTES         add a property of BYTES bytes after the class property, so the\n"
+    "                         descriptor set can run past 4096 bytes\n"
+    "  --overstated-lengths   descriptor headers claim the largest length they can hold\n"
+    "  --changing-bos         every BOS read after the first reports a total length of 0\n"
+    "  --silent-control       never answer a control request\n";
 
 namespace {
 
 // Longer texts would not fit the descriptors' 16-bit lengths.
 constexpr std::size_t LONGEST_GUID_TEXT = 200;
+constexpr std::uint32_t LONGEST_FILLER = 60000;
 
 std::optional<std::uint32_t> Number(const char *text) {
   if (text == nullptr || *text < '0' || *text > '9') {
@@ -54,6 +62,14 @@ DeviceOption ApplyDeviceOption(int argc, char *const argv[], int &index, DeviceS
     spec.bulkPacketSize = 64;
   } else if (option == "--stall-when-empty") {
     faults.stallWhenEmpty = true;
+  } else if (option == "--out-of-order") {
+    spec.interfacesOutOfOrder = true;
+  } else if (option == "--overstated-lengths") {
+    spec.overstatedLengths = true;
+  } else if (option == "--changing-bos") {
+    faults.bosChangesAfterFirstRead = true;
+  } else if (option == "--silent-control") {
+    faults.silentControl = true;
   } else if (option == "--guid") {
     if (value == nullptr) {
       problem = "--guid needs a value";
@@ -67,6 +83,7 @@ DeviceOption ApplyDeviceOption(int argc, char *const argv[], int &index, DeviceS
                             : option == "--stall"            ? &faults.stallTransfer
                             : option == "--disconnect-after" ? &faults.disconnectAfter
                             : option == "--random-seed"      ? &faults.randomSeed
+                            : option == "--filler"           ? &spec.fillerLength
                                                              : nullptr;
     if (number == nullptr) {
       problem = "unknown option '" + std::string(option) + "'";
@@ -87,6 +104,9 @@ DeviceOption ApplyDeviceOption(int argc, char *const argv[], int &index, DeviceS
 std::string CheckDeviceOptions(const DeviceSpec &spec, const Faults &faults) {
   if (faults.outTakeLimit == 0) {
     return "--out-take needs at least 1 byte, or no write would ever finish";
+  }
+  if (spec.fillerLength > LONGEST_FILLER) {
+    return "--filler takes at most " + std::to_string(LONGEST_FILLER) + " bytes";
   }
   if (spec.interfaceGuid.size() > LONGEST_GUID_TEXT) {
     return "--guid takes at most " + std::to_string(LONGEST_GUID_TEXT) + " characters";

@@ -33,6 +33,17 @@ struct DeviceSpec {
   std::uint16_t interruptPacketSize = 8;
   // An isochronous IN endpoint 0x84 after the others in alternate setting 0.
   bool isochronousEndpoint = false;
+  // bDeviceClass; 9 is a hub.
+  std::uint8_t deviceClass = 0;
+  // The configuration lists interface 1 (bulk 0x02 and 0x82) first, then
+  // interface 0's alternate setting 1 (no endpoints), then its setting 0.
+  bool interfacesOutOfOrder = false;
+  // Bytes of a further property after the class property in the Microsoft OS
+  // descriptors, so that their set can run past what one request carries.
+  std::uint32_t fillerLength = 0;
+  // The BOS, the Microsoft OS 2.0 set and the Microsoft OS 1.0 properties
+  // claim the largest length their headers can hold.
+  bool overstatedLengths = false;
 };
 
 struct Faults {
@@ -49,6 +60,10 @@ struct Faults {
   std::uint32_t inPacketSize = 0;
   // A kernel driver holds interface 0: a claim fails.
   bool interfaceHeldByKernelDriver = false;
+  // Control requests are never answered.
+  bool silentControl = false;
+  // Every BOS read after the first reports a wTotalLength of 0.
+  bool bosChangesAfterFirstRead = false;
   // Nonzero: the seed of random variation on top of the above. About one OUT
   // completion in four takes fewer bytes than it could, and about one IN
   // packet in eight is short (possibly empty), ending its transfer.

@@ -11,6 +11,11 @@ constexpr std::uint8_t BULK_OUT = 0x01;
 constexpr std::uint8_t BULK_IN = 0x81;
 constexpr std::uint8_t INTERRUPT_IN = 0x83;
 constexpr std::uint8_t GET_STATUS = 0x00;
+constexpr std::uint8_t CLEAR_FEATURE = 0x01;
+constexpr std::uint8_t TO_ENDPOINT = 0x02;
+constexpr std::uint16_t ENDPOINT_HALT = 0;
+constexpr std::uint8_t SET_CONFIGURATION = 0x09;
+constexpr std::uint8_t SET_INTERFACE = 0x0B;
 constexpr std::uint8_t GET_DESCRIPTOR = 0x06;
 constexpr std::uint8_t GET_CONFIGURATION = 0x08;
 constexpr std::uint8_t GET_INTERFACE = 0x0A;
@@ -55,6 +60,21 @@ void LoopbackDevice::Unplug() {
   connected_ = false;
 }
 
+std::uint32_t LoopbackDevice::ControlRequests() const {
+  const std::lock_guard lock(mutex_);
+  return controlRequests_;
+}
+
+void LoopbackDevice::ClearHalt(std::uint8_t endpoint) {
+  const std::lock_guard lock(mutex_);
+  halted_.erase(endpoint);
+}
+
+void LoopbackDevice::Reconfigure() {
+  const std::lock_guard lock(mutex_);
+  halted_.clear();
+}
+
 std::vector<TransferRecord> LoopbackDevice::Log() const {
   const std::lock_guard lock(mutex_);
   return log_;
@@ -65,7 +85,7 @@ ByteVector LoopbackDevice::Received() const {
   return received_;
 }
 
-std::optional<ByteVector> LoopbackDevice::StandardRequest(const SetupPacket &setup) const {
+std::optional<ByteVector> LoopbackDevice::StandardRequest(const SetupPacket &setup) {
   const std::uint8_t type = setup.value >> 8;
   const std::uint8_t index = setup.value & 0xFF;
   switch (setup.request) {
@@ -86,8 +106,14 @@ std::optional<ByteVector> LoopbackDevice::StandardRequest(const SetupPacket &set
         return Truncated(*text, setup.length);
       }
       return std::nullopt;
-    case 0x0F:
-      return Truncated(BosDescriptor(spec_), setup.length);
+    case 0x0F: {
+      ByteVector bos = BosDescriptor(spec_);
+      if (faults_.bosChangesAfterFirstRead && ++bosReads_ > 1) {
+        bos[2] = 0;
+        bos[3] = 0;
+      }
+      return Truncated(std::move(bos), setup.length);
+    }
     default:
       return std::nullopt;
     }
@@ -96,14 +122,17 @@ std::optional<ByteVector> LoopbackDevice::StandardRequest(const SetupPacket &set
   }
 }
 
-std::optional<ByteVector> LoopbackDevice::Control(const SetupPacket &setup) {
-  const std::lock_guard lock(mutex_);
-  if (!connected_) {
-    return std::nullopt;
-  }
+std::optional<ByteVector> LoopbackDevice::Answer(const SetupPacket &setup) {
   const bool in = (setup.requestType & 0x80) != 0;
   const unsigned kind = (setup.requestType >> 5) & 0x3;
   if (!in) {
+    if (setup.requestType == TO_ENDPOINT && setup.request == CLEAR_FEATURE &&
+        setup.value == ENDPOINT_HALT) {
+      halted_.erase(static_cast<std::uint8_t>(setup.index));
+    }
+    if (kind == 0 && (setup.request == SET_CONFIGURATION || setup.request == SET_INTERFACE)) {
+      halted_.clear();
+    }
     // SET_CONFIGURATION, SET_INTERFACE, CLEAR_FEATURE and the like.
     return kind == 0 ? std::optional<ByteVector>(ByteVector{}) : std::nullopt;
   }
@@ -119,6 +148,23 @@ std::optional<ByteVector> LoopbackDevice::Control(const SetupPacket &setup) {
     return Truncated(MsOs10ExtendedProperties(spec_), setup.length);
   }
   return std::nullopt;
+}
+
+TransferResult LoopbackDevice::Control(const SetupPacket &setup) {
+  const std::lock_guard lock(mutex_);
+  if (!connected_) {
+    return {Completion::NoDevice, 0, {}};
+  }
+  ++controlRequests_;
+  if (faults_.silentControl) {
+    return {Completion::Pending, 0, {}};
+  }
+  std::optional<ByteVector> answer = Answer(setup);
+  if (!answer) {
+    return {Completion::Stall, 0, {}};
+  }
+  const auto actual = static_cast<std::uint32_t>(answer->size());
+  return {Completion::Done, actual, std::move(*answer)};
 }
 
 // Packets of at most packetSize bytes (fewer when the device is scripted to
@@ -151,7 +197,9 @@ TransferResult LoopbackDevice::Send(std::deque<std::uint8_t> &source, std::uint3
 
 TransferResult LoopbackDevice::Complete(std::uint8_t endpoint, std::uint32_t bufferLength,
                                         std::span<const std::uint8_t> out) {
-  if (faults_.stallTransfer != 0 && completed_ + 1 == faults_.stallTransfer) {
+  if (halted_.count(endpoint) != 0 ||
+      (faults_.stallTransfer != 0 && completed_ + 1 == faults_.stallTransfer)) {
+    halted_.insert(endpoint);
     return {Completion::Stall, 0, {}};
   }
   if (endpoint == BULK_OUT) {
@@ -166,8 +214,12 @@ TransferResult LoopbackDevice::Complete(std::uint8_t endpoint, std::uint32_t buf
     return {Completion::Done, taken, {}};
   }
   if (endpoint == BULK_IN) {
+    if (queue_.empty() && faults_.stallWhenEmpty) {
+      halted_.insert(endpoint);
+      return {Completion::Stall, 0, {}};
+    }
     if (queue_.empty()) {
-      return {faults_.stallWhenEmpty ? Completion::Stall : Completion::Pending, 0, {}};
+      return {Completion::Pending, 0, {}};
     }
     return Send(queue_, bufferLength, spec_.bulkPacketSize);
   }

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // A loopback device: what bulk OUT 0x01 takes, bulk IN 0x81 gives back;
 // interrupt IN 0x83 reports how many bytes wait. Transfers follow USB's
-// packet rules, faults are scripted, and every pipe transfer is logged.
-// Safe to use from several threads.
+// packet rules, faults are scripted, and every pipe transfer is logged. An
+// endpoint that stalled stays halted until the host clears the halt, as on
+// real hardware. Safe to use from several threads.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <set>
 #include <span>
 #include <vector>
 
@@ -55,9 +57,15 @@ public:
   const DeviceSpec &Spec() const { return spec_; }
   void SetFaults(const Faults &faults);
 
-  // A control transfer on endpoint 0: the IN data, or nothing for a stall.
-  // OUT requests carry no data here and answer with an empty result.
-  std::optional<ByteVector> Control(const SetupPacket &setup);
+  // A control transfer on endpoint 0: Done with the IN data (OUT requests
+  // carry no data here), Stall for a request the device refuses, Pending for
+  // one it never answers, NoDevice once unplugged.
+  TransferResult Control(const SetupPacket &setup);
+  // The control requests the device was sent, answered or not.
+  std::uint32_t ControlRequests() const;
+  void ClearHalt(std::uint8_t endpoint);
+  // SET_CONFIGURATION or SET_INTERFACE: every halt is cleared.
+  void Reconfigure();
 
   // One pipe transfer of bufferLength bytes; out holds an OUT transfer's data.
   TransferResult Transfer(std::uint8_t endpoint, std::uint32_t bufferLength,
@@ -72,7 +80,8 @@ public:
   ByteVector Received() const;
 
 private:
-  std::optional<ByteVector> StandardRequest(const SetupPacket &setup) const;
+  std::optional<ByteVector> StandardRequest(const SetupPacket &setup);
+  std::optional<ByteVector> Answer(const SetupPacket &setup);
   TransferResult Send(std::deque<std::uint8_t> &source, std::uint32_t bufferLength,
                       std::uint16_t packetSize);
   TransferResult Complete(std::uint8_t endpoint, std::uint32_t bufferLength,
@@ -87,6 +96,9 @@ private:
   std::minstd_rand random_;
   bool connected_ = true;
   unsigned completed_ = 0;
+  std::uint32_t controlRequests_ = 0;
+  std::uint32_t bosReads_ = 0;
+  std::set<std::uint8_t> halted_;
   std::deque<std::uint8_t> queue_;
   ByteVector received_;
   std::vector<TransferRecord> log_;

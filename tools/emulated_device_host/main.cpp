@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -120,6 +121,9 @@ int main(int argc, char *argv[]) {
       return 1;
     }
     if (child == 0) {
+      // GLib ignores SIGPIPE in this process; the command must meet a closed
+      // pipe as it would anywhere else.
+      (void)std::signal(SIGPIPE, SIG_DFL);
       PreloadUmockdev();
       execvp(argv[first], argv + first);
       (void)std::fprintf(stderr, "pelmora-emulated-device: cannot run %s: %s\n", argv[first],

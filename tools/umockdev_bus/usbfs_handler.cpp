@@ -164,10 +164,25 @@ void UsbfsHandler::Handle(UMockdevIoctlClient *client) {
   case USBDEVFS_GETDRIVER:
     umockdev_ioctl_client_complete(client, -1, ENODATA);
     return;
-  case USBDEVFS_RELEASEINTERFACE:
+  case USBDEVFS_CLEAR_HALT: {
+    const Pointee arg(client, sizeof(unsigned));
+    if (Unreadable(arg, client)) {
+      return;
+    }
+    unsigned endpoint = 0;
+    std::memcpy(&endpoint, arg.data->data, sizeof endpoint);
+    device_->ClearHalt(static_cast<std::uint8_t>(endpoint));
+    umockdev_ioctl_client_complete(client, device_->Connected() ? 0 : -1,
+                                   device_->Connected() ? 0 : ENODEV);
+    return;
+  }
   case USBDEVFS_SETINTERFACE:
   case USBDEVFS_SETCONFIGURATION:
-  case USBDEVFS_CLEAR_HALT:
+    device_->Reconfigure();
+    umockdev_ioctl_client_complete(client, device_->Connected() ? 0 : -1,
+                                   device_->Connected() ? 0 : ENODEV);
+    return;
+  case USBDEVFS_RELEASEINTERFACE:
   case USBDEVFS_RESETEP:
     umockdev_ioctl_client_complete(client, device_->Connected() ? 0 : -1,
                                    device_->Connected() ? 0 : ENODEV);
@@ -202,21 +217,32 @@ void UsbfsHandler::Control(UMockdevIoctlClient *client) {
     umockdev_ioctl_client_complete(client, -1, ENODEV);
     return;
   }
-  const auto answer = device_->Control({transfer.bRequestType, transfer.bRequest, transfer.wValue,
-                                        transfer.wIndex, transfer.wLength});
-  if (!answer) {
+  const TransferResult answer =
+      device_->Control({transfer.bRequestType, transfer.bRequest, transfer.wValue, transfer.wIndex,
+                        transfer.wLength});
+  switch (answer.status) {
+  case Completion::Done:
+    break;
+  case Completion::Pending:
+    // The kernel gives up after the request's own time-out.
+    umockdev_ioctl_client_complete(client, -1, ETIMEDOUT);
+    return;
+  case Completion::NoDevice:
+    umockdev_ioctl_client_complete(client, -1, ENODEV);
+    return;
+  default:
     umockdev_ioctl_client_complete(client, -1, EPIPE);
     return;
   }
-  if (!answer->empty()) {
+  if (!answer.data.empty()) {
     UMockdevIoctlData *data = umockdev_ioctl_data_resolve(
         arg.data, offsetof(usbdevfs_ctrltransfer, data), transfer.wLength, nullptr);
     if (data == nullptr) {
       umockdev_ioctl_client_complete(client, -1, EFAULT);
       return;
     }
-    std::memcpy(data->data, answer->data(), answer->size());
-    umockdev_ioctl_client_complete(client, static_cast<long>(answer->size()), 0);
+    std::memcpy(data->data, answer.data.data(), answer.data.size());
+    umockdev_ioctl_client_complete(client, static_cast<long>(answer.data.size()), 0);
     g_object_unref(data);
     return;
   }
@@ -270,7 +296,9 @@ void UsbfsHandler::Submit(UMockdevIoctlClient *client) {
     }
   }
   if (header.type == USBDEVFS_URB_TYPE_CONTROL) {
-    Finish(urb, ControlUrb(urb), client);
+    if (!Finish(urb, ControlUrb(urb), client)) {
+      waiting_[client].push_back(urb);
+    }
     umockdev_ioctl_client_complete(client, 0, 0);
     return;
   }
@@ -308,21 +336,26 @@ TransferResult UsbfsHandler::ControlUrb(const Urb &urb) {
   if (packet.length > room) {
     return {Completion::Stall, 0, {}};
   }
-  const auto answer = device_->Control(packet);
-  if (!answer) {
-    return {device_->Connected() ? Completion::Stall : Completion::NoDevice, 0, {}};
+  TransferResult answer = device_->Control(packet);
+  if (answer.status == Completion::Done && (packet.requestType & 0x80) == 0) {
+    answer.actual = packet.length;
+  } else if (answer.status == Completion::Done) {
+    std::memcpy(urb.buffer->data + 8, answer.data.data(), answer.data.size());
   }
-  if ((packet.requestType & 0x80) == 0) {
-    return {Completion::Done, packet.length, {}};
-  }
-  std::memcpy(urb.buffer->data + 8, answer->data(), answer->size());
-  return {Completion::Done, static_cast<std::uint32_t>(answer->size()), {}};
+  // The data went into the URB's own buffer, after the setup packet.
+  answer.data.clear();
+  return answer;
 }
 
 void UsbfsHandler::Retry(UMockdevIoctlClient *client) {
   std::vector<Urb> &waiting = waiting_[client];
   for (auto it = waiting.begin(); it != waiting.end();) {
     const auto *header = reinterpret_cast<const usbdevfs_urb *>(it->urb->data);
+    // A control request left unanswered stays so until it is discarded.
+    if (header->type == USBDEVFS_URB_TYPE_CONTROL) {
+      ++it;
+      continue;
+    }
     const TransferResult result =
         device_->Transfer(header->endpoint, static_cast<std::uint32_t>(header->buffer_length), {});
     it = Finish(*it, result, client) ? waiting.erase(it) : it + 1;

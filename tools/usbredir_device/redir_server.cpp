@@ -58,6 +58,7 @@ void Server::Unplug() {
   usbredirparser_send_device_disconnect(parser_);
   connected_ = false;
   parked_.clear(); // the client fails its own outstanding requests
+  unanswered_.clear();
   unplugAt_.reset();
   Log("disconnect");
 }
@@ -99,18 +100,26 @@ void Server::OnControl(std::uint64_t id, usb_redir_control_packet_header *header
   const bool in = (header->requesttype & 0x80) != 0;
   const std::size_t outSize =
       !in && data != nullptr && dataLength > 0 ? static_cast<std::size_t>(dataLength) : 0;
-  std::optional<ByteVector> result;
+  pelmora::emulated::TransferResult result{Completion::Stall, 0, {}};
   if ((header->endpoint & 0x7F) == 0 && connected_) {
     result = device_.Control(
         {header->requesttype, header->request, header->value, header->index, header->length});
   }
-  ByteVector reply = in && result ? std::move(*result) : ByteVector();
+  if (result.status == Completion::Pending) {
+    // Answered only when the client cancels it.
+    unanswered_.push_back({id, *header});
+    Log("control %02x %02x %04x %04x %u waits", header->requesttype, header->request, header->value,
+        header->index, header->length);
+    return;
+  }
+  const bool done = result.status == Completion::Done;
+  ByteVector reply = in && done ? std::move(result.data) : ByteVector();
   if (reply.size() > header->length) {
     reply.resize(header->length);
   }
   usb_redir_control_packet_header answer = *header;
-  answer.status = result ? usb_redir_success : usb_redir_stall;
-  answer.length = static_cast<std::uint16_t>(in ? reply.size() : result ? outSize : 0);
+  answer.status = done ? usb_redir_success : usb_redir_stall;
+  answer.length = static_cast<std::uint16_t>(in ? reply.size() : done ? outSize : 0);
   Log("control %02x %02x %04x %04x %u -> %s %u", header->requesttype, header->request,
       header->value, header->index, header->length, StatusName(answer.status), answer.length);
   usbredirparser_send_control_packet(parser_, id, &answer, in ? reply.data() : nullptr,
@@ -136,6 +145,17 @@ void Server::OnBulk(std::uint64_t id, usb_redir_bulk_packet_header *header, std:
 }
 
 void Server::OnCancel(std::uint64_t id) {
+  for (auto it = unanswered_.begin(); it != unanswered_.end(); ++it) {
+    if (it->id == id) {
+      usb_redir_control_packet_header answer = it->header;
+      answer.status = usb_redir_cancelled;
+      answer.length = 0;
+      Log("control %02x %02x -> cancelled 0", answer.requesttype, answer.request);
+      usbredirparser_send_control_packet(parser_, id, &answer, nullptr, 0);
+      unanswered_.erase(it);
+      return;
+    }
+  }
   for (auto it = parked_.begin(); it != parked_.end(); ++it) {
     if (it->id == id) {
       Log("in %u -> cancelled 0", it->requested);
@@ -188,6 +208,9 @@ void Server::SetUpParser() {
                                        usb_redir_set_configuration_header *header) {
     Server &self = Of(priv);
     const bool known = header->configuration <= 1;
+    if (known) {
+      self.device_.Reconfigure();
+    }
     usb_redir_configuration_status_header status{
         static_cast<std::uint8_t>(known ? usb_redir_success : usb_redir_stall),
         header->configuration};
@@ -202,6 +225,9 @@ void Server::SetUpParser() {
                                      usb_redir_set_alt_setting_header *header) {
     Server &self = Of(priv);
     const bool known = header->interface == 0 && header->alt == 0;
+    if (known) {
+      self.device_.Reconfigure();
+    }
     usb_redir_alt_setting_status_header status{
         static_cast<std::uint8_t>(known ? usb_redir_success : usb_redir_inval), header->interface,
         header->alt};

@@ -25,6 +25,12 @@ struct ParkedIn {
   std::uint32_t requested;
 };
 
+// A control request the device leaves unanswered.
+struct UnansweredControl {
+  std::uint64_t id;
+  usb_redir_control_packet_header header;
+};
+
 // Serves one usbredir client: answers its control and bulk packets from the
 // device, parks bulk IN requests until data exists, and logs each transfer.
 class Server {
@@ -67,6 +73,7 @@ private:
   bool closed_ = false;
   bool connected_ = false;
   std::deque<ParkedIn> parked_;
+  std::deque<UnansweredControl> unanswered_;
   std::optional<Clock::time_point> unplugAt_;
 };
 

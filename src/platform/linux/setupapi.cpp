@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The device-setup enumeration: a set holds the paths of the present devices
-// that declare the class, in the order the discovery found them.
+// that declare the class, in the order the discovery finds them. Members are
+// found as they are asked for, so that asking for the first probes no device
+// after it.
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -20,8 +22,13 @@ using pelmora::linux_platform::ErrnoGuard;
 constexpr DWORD SPINT_ACTIVE = 0x00000001;
 
 struct ClassDeviceSet {
+  ClassDeviceSet(libusb_context *context, const GUID &guid)
+      : interfaceClass(guid), lookup(context, guid) {}
+
   GUID interfaceClass;
-  std::vector<std::wstring> paths;
+  pelmora::linux_platform::InterfaceLookup lookup;
+  std::vector<std::wstring> paths; // the members found so far
+  bool complete = false;
 };
 
 // Sets handed out and not yet destroyed; anything else is not a set.
@@ -39,6 +46,18 @@ bool SameGuid(const GUID &a, const GUID &b) { return std::memcmp(&a, &b, sizeof 
 
 // Paths are ASCII (/dev/bus/usb/BBB/DDD).
 std::wstring Widen(const std::string &text) { return std::wstring(text.begin(), text.end()); }
+
+// Finds members until the set holds index + 1 of them or none is left.
+bool HasMember(ClassDeviceSet &set, DWORD index) {
+  while (index >= set.paths.size() && !set.complete) {
+    if (const auto path = set.lookup.Next()) {
+      set.paths.push_back(Widen(*path));
+    } else {
+      set.complete = true;
+    }
+  }
+  return index < set.paths.size();
+}
 
 // The member that an enumerated interface record names; Reserved holds its
 // index + 1, so a record that was never filled names none.
@@ -64,11 +83,7 @@ HDEVINFO SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND /*h
   if (context == nullptr) {
     return INVALID_HANDLE_VALUE;
   }
-  auto set = std::make_unique<ClassDeviceSet>();
-  set->interfaceClass = *ClassGuid;
-  for (const std::string &path : pelmora::linux_platform::FindInterfacePaths(context, *ClassGuid)) {
-    set->paths.push_back(Widen(path));
-  }
+  auto set = std::make_unique<ClassDeviceSet>(context, *ClassGuid);
   LiveSets().insert(set.get());
   return set.release();
 }
@@ -77,11 +92,11 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Device
                                  const GUID *InterfaceClassGuid, DWORD MemberIndex,
                                  PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
   const ErrnoGuard errnoGuard;
-  const auto *set = FindSet(DeviceInfoSet);
+  auto *set = FindSet(DeviceInfoSet);
   if (set == nullptr || DeviceInfoData != nullptr || InterfaceClassGuid == nullptr ||
       DeviceInterfaceData == nullptr ||
       DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
-      !SameGuid(*InterfaceClassGuid, set->interfaceClass) || MemberIndex >= set->paths.size()) {
+      !SameGuid(*InterfaceClassGuid, set->interfaceClass) || !HasMember(*set, MemberIndex)) {
     return FALSE;
   }
   DeviceInterfaceData->InterfaceClassGuid = set->interfaceClass;

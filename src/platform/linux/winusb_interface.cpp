@@ -69,15 +69,23 @@ std::optional<UCHAR> UsbInterface::SpeedCode() const {
   }
 }
 
+// By number, not position: a configuration may list its interfaces and
+// their alternate settings in any order.
 const libusb_interface_descriptor *UsbInterface::AlternateSetting(UCHAR alternateSetting) const {
-  if (!config_ || config_->bNumInterfaces == 0) {
+  if (!config_) {
     return nullptr;
   }
-  const libusb_interface &first = config_->interface[FIRST_INTERFACE];
-  if (alternateSetting >= first.num_altsetting) {
-    return nullptr;
+  for (int i = 0; i < config_->bNumInterfaces; ++i) {
+    const libusb_interface &candidate = config_->interface[i];
+    for (int j = 0; j < candidate.num_altsetting; ++j) {
+      const libusb_interface_descriptor &setting = candidate.altsetting[j];
+      if (setting.bInterfaceNumber == FIRST_INTERFACE &&
+          setting.bAlternateSetting == alternateSetting) {
+        return &setting;
+      }
+    }
   }
-  return &first.altsetting[alternateSetting];
+  return nullptr;
 }
 
 std::optional<USB_INTERFACE_DESCRIPTOR> UsbInterface::Settings(UCHAR alternateSetting) const {

@@ -57,8 +57,13 @@ std::optional<MsOs20SetLocation> FindMsOs20Set(Bytes bos) {
   if (!total) {
     return std::nullopt;
   }
+  // The total may disagree with the header read before (a device can answer
+  // two reads differently): one too short to hold the header holds nothing.
+  if (*total < BOS_HEADER_LENGTH) {
+    return std::nullopt;
+  }
   const Bytes all = bos.first(std::min<std::size_t>(*total, bos.size()));
-  std::size_t offset = *ReadU8(all, 0);
+  std::size_t offset = bos[0];
   while (offset < all.size()) {
     const std::uint8_t length = *ReadU8(all, offset);
     // A descriptor shorter than its own header, or one running past the end,

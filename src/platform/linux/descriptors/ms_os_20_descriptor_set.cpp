@@ -63,19 +63,26 @@ std::vector<RegistryProperty> MsOs20PropertiesForInterfaceZero(Bytes set,
     if (!descriptor) {
       break;
     }
+    const bool subset = *type == CONFIGURATION_SUBSET || *type == FUNCTION_SUBSET;
+    const std::size_t subsetLength = subset ? ReadU16(*descriptor, 6).value_or(0) : 0;
+    // A subset shorter than its own header would end before the properties
+    // it holds, which would then count for whatever encloses it.
+    if (subset && subsetLength < SUBSET_HEADER_LENGTH) {
+      break;
+    }
     if (offset >= functionEnd) {
       functionApplies = true;
     }
     if (offset >= configurationEnd) {
       configurationApplies = true;
     }
-    if (*type == CONFIGURATION_SUBSET && *length >= SUBSET_HEADER_LENGTH) {
-      configurationEnd = offset + ReadU16(all, offset + 6).value_or(0);
+    if (*type == CONFIGURATION_SUBSET) {
+      configurationEnd = offset + subsetLength;
       configurationApplies = ReadU8(all, offset + 4) == configurationIndex;
       functionEnd = 0;
       functionApplies = true;
-    } else if (*type == FUNCTION_SUBSET && *length >= SUBSET_HEADER_LENGTH) {
-      functionEnd = offset + ReadU16(all, offset + 6).value_or(0);
+    } else if (*type == FUNCTION_SUBSET) {
+      functionEnd = offset + subsetLength;
       functionApplies = ReadU8(all, offset + 4) == 0;
     } else if (*type == REGISTRY_PROPERTY && configurationApplies && functionApplies) {
       if (auto property = ParseProperty(*descriptor)) {

@@ -1,0 +1,96 @@
+// SPDX-License-Identifier: MIT
+// How long the device lookup takes to find one matching device behind 0, 3
+// and 8 other devices on the emulated usbfs bus, when those others answer
+// their descriptor requests (they declare another class) and when they never
+// answer at all. The lookup is the program's own: the device-setup calls
+// that find the first member's path.
+//   lookup_time [--smoke]   (--smoke: one run each, up to 3 others)
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "emulated_bus.h"
+#include "platform.h"
+#include "run_state.h"
+#include "usb_context.h"
+
+namespace {
+
+using pelmora::emulated::DeviceSpec;
+using pelmora::emulated::EmulatedBus;
+using pelmora::emulated::Faults;
+using pelmora::emulated::LoopbackDevice;
+
+// The first member's path, as the program looks it up; empty when none.
+std::wstring FirstPath() {
+  HDEVINFO set = SetupDiGetClassDevsW(&DeviceInterfaceGuid, nullptr, nullptr,
+                                      DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  SP_DEVICE_INTERFACE_DATA data{};
+  data.cbSize = sizeof data;
+  std::wstring path;
+  DWORD required = 0;
+  if (SetupDiEnumDeviceInterfaces(set, nullptr, &DeviceInterfaceGuid, 0, &data)) {
+    SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &required, nullptr);
+    std::vector<unsigned char> storage(required);
+    auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W *>(storage.data());
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    if (SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required, nullptr, nullptr)) {
+      path = detail->DevicePath;
+    }
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  return path;
+}
+
+// Milliseconds the lookup took on a bus with the others on ports 1 to
+// others and the match after them; negative when it found the wrong device.
+double LookupMilliseconds(unsigned others, bool silent) {
+  EmulatedBus bus;
+  DeviceSpec other;
+  other.interfaceGuid = "{00000000-0000-0000-0000-000000000000}";
+  Faults faults;
+  faults.silentControl = silent;
+  for (unsigned i = 0; i < others; ++i) {
+    const auto port = static_cast<std::uint8_t>(i + 1);
+    bus.Add(std::make_shared<LoopbackDevice>(other, faults),
+            {1, port, static_cast<std::uint8_t>(port + 1)});
+  }
+  const auto port = static_cast<std::uint8_t>(others + 1);
+  bus.Add(std::make_shared<LoopbackDevice>(), {1, port, static_cast<std::uint8_t>(port + 1)});
+  char expected[32];
+  (void)std::snprintf(expected, sizeof expected, "/dev/bus/usb/001/%03u", port + 1U);
+
+  const auto start = std::chrono::steady_clock::now();
+  const std::wstring path = FirstPath();
+  const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+  pelmora::linux_platform::ReleaseUsbForTests();
+  return path == std::wstring(expected, expected + std::strlen(expected)) ? took.count() : -1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+  const bool smoke = argc > 1 && std::strcmp(argv[1], "--smoke") == 0;
+  const std::vector<unsigned> counts =
+      smoke ? std::vector<unsigned>{0, 3} : std::vector<unsigned>{0, 3, 8};
+  const int repeats = smoke ? 1 : 3;
+  (void)std::printf("%-14s %-13s %12s\n", "other devices", "they are", "lookup ms");
+  for (const bool silent : {false, true}) {
+    for (const unsigned others : counts) {
+      double best = -1;
+      for (int i = 0; i < repeats; ++i) {
+        const double took = LookupMilliseconds(others, silent);
+        if (took < 0) {
+          (void)std::fprintf(stderr, "lookup_time: the lookup missed the matching device\n");
+          return 1;
+        }
+        best = best < 0 || took < best ? took : best;
+      }
+      (void)std::printf("%-14u %-13s %12.1f\n", others, silent ? "silent" : "well-behaved", best);
+    }
+  }
+  return 0;
+}
