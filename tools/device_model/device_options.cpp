@@ -114,4 +114,17 @@ std::string CheckDeviceOptions(const DeviceSpec &spec, const Faults &faults) {
   return {};
 }
 
+bool OpenDeviceLog(const std::string &path, DeviceLog &log) {
+  if (path.empty()) {
+    return true;
+  }
+  log.reset(std::fopen(path.c_str(), "w"));
+  if (!log) {
+    std::perror(path.c_str());
+    return false;
+  }
+  (void)std::setvbuf(log.get(), nullptr, _IOLBF, 0);
+  return true;
+}
+
 } // namespace pelmora::emulated

@@ -3,6 +3,8 @@
 // its faults, shared by every command that serves the device.
 #pragma once
 
+#include <cstdio>
+#include <memory>
 #include <string>
 
 #include "device_spec.h"
@@ -26,5 +28,13 @@ DeviceOption ApplyDeviceOption(int argc, char *const argv[], int &index, DeviceS
 
 // What is wrong with the options as a whole; empty when nothing is.
 std::string CheckDeviceOptions(const DeviceSpec &spec, const Faults &faults);
+
+// The file a command's --log PATH names.
+using DeviceLog = std::unique_ptr<std::FILE, int (*)(std::FILE *)>;
+
+// Opens path for writing, line-buffered so that a reader sees each line as it
+// happens; no file for an empty path. On failure says why on standard error
+// and returns false.
+bool OpenDeviceLog(const std::string &path, DeviceLog &log);
 
 } // namespace pelmora::emulated

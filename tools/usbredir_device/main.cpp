@@ -9,7 +9,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -125,13 +124,9 @@ int main(int argc, char **argv) {
     Usage(problem);
   }
 
-  std::unique_ptr<std::FILE, int (*)(std::FILE *)> log(nullptr, std::fclose);
-  if (!logPath.empty()) {
-    log.reset(std::fopen(logPath.c_str(), "w"));
-    if (!log) {
-      std::perror(logPath.c_str());
-      return 1;
-    }
+  pelmora::emulated::DeviceLog log(nullptr, std::fclose);
+  if (!pelmora::emulated::OpenDeviceLog(logPath, log)) {
+    return 1;
   }
 
   const int listener = Listen(static_cast<std::uint16_t>(port));
