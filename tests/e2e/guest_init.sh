@@ -233,13 +233,18 @@ WinUsb_Initialize() returned FALSE.
       differs 'standard error' /tmp/err "$lookup_false")"
 }
 
-suite_out_stall() {
+# A 10-byte quiet run whose write stalls: the WritePipe diagnostic, nothing read.
+stalled_write() {
   printf '0123456789' >/tmp/in
   run 10
-  report "a stalled bulk OUT: WinUsb_WritePipe() returned FALSE and nothing is read" \
-    "$(status_is_zero; differs 'standard output' /tmp/out ''
-      differs 'standard error' /tmp/err "$lookup_true$(diagnostic 'WinUsb_WritePipe() returned FALSE.')
-")"
+  status_is_zero
+  differs 'standard output' /tmp/out ''
+  differs 'standard error' /tmp/err "$lookup_true$(diagnostic 'WinUsb_WritePipe() returned FALSE.')
+"
+}
+
+suite_out_stall() {
+  report "a stalled bulk OUT: WinUsb_WritePipe() returned FALSE and nothing is read" "$(stalled_write)"
 }
 
 suite_disconnect() {
@@ -349,12 +354,8 @@ suite_gadget_full_speed() {
       awk '$1 == "in" && $4 > 10 { print "sent: " $0; exit }' /tmp/gadget.log)"
 
   restart_gadget 'with --in-packet 10' --stall 1
-  printf '0123456789' >/tmp/in
-  run 10
   report "gadget with --stall 1: WinUsb_WritePipe() returned FALSE and nothing is read" \
-    "$(status_is_zero; differs 'standard output' /tmp/out ''
-      differs 'standard error' /tmp/err "$lookup_true$(diagnostic 'WinUsb_WritePipe() returned FALSE.')
-")"
+    "$(stalled_write)"
 
   restart_gadget 'with --stall 1' --guid '{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}'
   printf 'never sent' >/tmp/in
