@@ -50,6 +50,11 @@ prepare() { # deb file, kernel directory
   touch "$dir/prepared"
 }
 
+download() { # package
+  (cd "$cache" && apt-get download -qq "$1" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
+  ls "$cache"/"$1"_*.deb >/dev/null 2>&1
+}
+
 fetch() {
   mkdir -p "$cache"
   local package
@@ -65,7 +70,7 @@ fetch() {
     local deb
     deb=$(ls "$cache"/"$package"_*.deb 2>/dev/null | head -n 1 || true)
     if [ -z "$deb" ]; then
-      (cd "$cache" && apt-get download -qq "$package" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
+      download "$package" || { apt-get update -qq && download "$package"; } || true # stale lists
       deb=$(ls "$cache"/"$package"_*.deb 2>/dev/null | head -n 1 || true)
       [ -n "$deb" ] || die "apt-get download $package failed"
     fi
