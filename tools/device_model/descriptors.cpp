@@ -1,22 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "descriptors.h"
 
+#include "byte_writer.h"
+
 #include <initializer_list>
 #include <string>
 
 namespace pelmora::emulated {
 
 namespace {
-
-void Put16(ByteVector &bytes, unsigned value) {
-  bytes.push_back(static_cast<std::uint8_t>(value));
-  bytes.push_back(static_cast<std::uint8_t>(value >> 8));
-}
-
-void Put32(ByteVector &bytes, std::uint32_t value) {
-  Put16(bytes, value & 0xFFFF);
-  Put16(bytes, value >> 16);
-}
 
 void Set16(ByteVector &bytes, std::size_t offset, std::size_t value) {
   bytes[offset] = static_cast<std::uint8_t>(value);

@@ -197,8 +197,9 @@ TransferResult LoopbackDevice::Send(std::deque<std::uint8_t> &source, std::uint3
 
 TransferResult LoopbackDevice::Complete(std::uint8_t endpoint, std::uint32_t bufferLength,
                                         std::span<const std::uint8_t> out) {
-  if (halted_.count(endpoint) != 0 ||
-      (faults_.stallTransfer != 0 && completed_ + 1 == faults_.stallTransfer)) {
+  const bool stallDue = faults_.stallTransfer != 0 && completed_ + 1 == faults_.stallTransfer;
+  const bool stallEmpty = endpoint == BULK_IN && queue_.empty() && faults_.stallWhenEmpty;
+  if (halted_.count(endpoint) != 0 || stallDue || stallEmpty) {
     halted_.insert(endpoint);
     return {Completion::Stall, 0, {}};
   }
@@ -214,10 +215,6 @@ TransferResult LoopbackDevice::Complete(std::uint8_t endpoint, std::uint32_t buf
     return {Completion::Done, taken, {}};
   }
   if (endpoint == BULK_IN) {
-    if (queue_.empty() && faults_.stallWhenEmpty) {
-      halted_.insert(endpoint);
-      return {Completion::Stall, 0, {}};
-    }
     if (queue_.empty()) {
       return {Completion::Pending, 0, {}};
     }

@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "byte_writer.h"
+
 namespace pelmora::gadget {
 
 namespace {
@@ -298,10 +300,10 @@ void EchoFunction::InterruptIn() {
       const std::lock_guard lock(mutex_);
       waiting = static_cast<std::uint32_t>(queue_.size());
     }
-    const std::uint8_t report[4] = {
-        static_cast<std::uint8_t>(waiting), static_cast<std::uint8_t>(waiting >> 8),
-        static_cast<std::uint8_t>(waiting >> 16), static_cast<std::uint8_t>(waiting >> 24)};
-    if (write(interrupt_, report, sizeof report) < 0 && errno != EINTR && errno != ESHUTDOWN) {
+    Bytes report;
+    emulated::Put32(report, waiting);
+    if (write(interrupt_, report.data(), report.size()) < 0 && errno != EINTR &&
+        errno != ESHUTDOWN) {
       Fail("writing interrupt IN");
       return;
     }

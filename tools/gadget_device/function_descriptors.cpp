@@ -6,9 +6,14 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "byte_writer.h"
+
 namespace pelmora::gadget {
 
 namespace {
+
+using pelmora::emulated::Put16;
+using pelmora::emulated::Put32;
 
 constexpr std::uint8_t BULK = 0x02;
 constexpr std::uint8_t INTERRUPT = 0x03;
@@ -22,15 +27,6 @@ void Push(Bytes &bytes, std::initializer_list<std::uint8_t> values) {
   for (const std::uint8_t value : values) {
     bytes.push_back(value);
   }
-}
-
-void Put16(Bytes &bytes, unsigned value) {
-  Push(bytes, {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8)});
-}
-
-void Put32(Bytes &bytes, std::uint32_t value) {
-  Put16(bytes, value & 0xFFFF);
-  Put16(bytes, value >> 16);
 }
 
 // Text with its NUL, as FunctionFS takes strings.

@@ -67,6 +67,11 @@ struct Pointee {
 
 // A pointer argument the client's memory could not give: the ioctl fails
 // with EFAULT, as the kernel's would.
+// An ioctl with no data of its own: done while the device is there.
+void Acknowledge(UMockdevIoctlClient *client, bool connected) {
+  umockdev_ioctl_client_complete(client, connected ? 0 : -1, connected ? 0 : ENODEV);
+}
+
 bool Unreadable(const Pointee &pointee, UMockdevIoctlClient *client) {
   if (pointee.data != nullptr) {
     return false;
@@ -172,20 +177,17 @@ void UsbfsHandler::Handle(UMockdevIoctlClient *client) {
     unsigned endpoint = 0;
     std::memcpy(&endpoint, arg.data->data, sizeof endpoint);
     device_->ClearHalt(static_cast<std::uint8_t>(endpoint));
-    umockdev_ioctl_client_complete(client, device_->Connected() ? 0 : -1,
-                                   device_->Connected() ? 0 : ENODEV);
+    Acknowledge(client, device_->Connected());
     return;
   }
   case USBDEVFS_SETINTERFACE:
   case USBDEVFS_SETCONFIGURATION:
     device_->Reconfigure();
-    umockdev_ioctl_client_complete(client, device_->Connected() ? 0 : -1,
-                                   device_->Connected() ? 0 : ENODEV);
+    Acknowledge(client, device_->Connected());
     return;
   case USBDEVFS_RELEASEINTERFACE:
   case USBDEVFS_RESETEP:
-    umockdev_ioctl_client_complete(client, device_->Connected() ? 0 : -1,
-                                   device_->Connected() ? 0 : ENODEV);
+    Acknowledge(client, device_->Connected());
     return;
   case USBDEVFS_CONTROL:
     Control(client);
