@@ -4,6 +4,7 @@
 // past their end.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,9 +43,17 @@ bool Declares(std::uint32_t type, const std::string &name, const std::string &va
   return DeclaresInterfaceGuid({Property(type, nameBytes, valueBytes)}, CLASS_GUID);
 }
 
-bool DeclaresInSet(const DeviceSpec &spec, std::uint8_t activeIndex = 0) {
-  const ByteVector set = pelmora::emulated::MsOs20DescriptorSet(spec);
-  return DeclaresInterfaceGuid(MsOs20PropertiesForInterfaceZero(set, activeIndex), CLASS_GUID);
+// The first interface of the function that the set says declares the class.
+std::optional<std::uint8_t> DeclaringFunction(const ByteVector &set, std::uint8_t activeIndex = 0) {
+  return FirstFunctionDeclaring(MsOs20Functions(set, activeIndex, 0), CLASS_GUID);
+}
+
+std::size_t PropertyCount(const ByteVector &set) {
+  std::size_t count = 0;
+  for (const FunctionProperties &function : MsOs20Functions(set, 0, 0)) {
+    count += function.properties.size();
+  }
+  return count;
 }
 
 TEST(InterfaceGuidProperty, MatchesEitherNameWithItsOwnType) {
@@ -131,39 +140,71 @@ TEST(BosDescriptor, ReadsNoMoreThanTheBytesGivenWhateverTheHeaderSays) {
   EXPECT_FALSE(FindMsOs20Set(bos));
 }
 
-TEST(MsOs20DescriptorSet, DeclaresTheGuidAtDeviceScope) {
-  EXPECT_TRUE(DeclaresInSet(DeviceSpec{}));
+TEST(MsOs20DescriptorSet, GivesEachPropertyToItsFunctionInTheActiveConfiguration) {
+  struct Row {
+    const char *what;
+    GuidScope scope;
+    std::uint8_t subsetInterface;
+    std::uint8_t configurationField;
+    std::uint8_t activeIndex;
+    std::optional<std::uint8_t> function;
+  };
+  const Row rows[] = {
+      {"device scope", GuidScope::Device, 0, 0, 0, 0},
+      {"function subset of interface 0", GuidScope::Function, 0, 0, 0, 0},
+      {"function subset of interface 1", GuidScope::Function, 1, 0, 0, 1},
+      {"function subset of interface 2", GuidScope::Function, 2, 0, 0, 2},
+      {"configuration subset", GuidScope::Configuration, 0, 0, 0, 0},
+      {"subset of another configuration", GuidScope::Function, 2, 1, 0, std::nullopt},
+      {"that configuration active", GuidScope::Function, 2, 1, 1, 2},
+      // The field holds an index: 1 is the configuration's own value, but the
+      // index of none that is active.
+      {"subset by configuration value", GuidScope::Configuration, 0, 1, 0, std::nullopt},
+  };
+  for (const Row &row : rows) {
+    DeviceSpec spec;
+    spec.scope = row.scope;
+    spec.functionSubsetInterface = row.subsetInterface;
+    spec.subsetConfigurationField = row.configurationField;
+    EXPECT_EQ(DeclaringFunction(pelmora::emulated::MsOs20DescriptorSet(spec), row.activeIndex),
+              row.function)
+        << row.what;
+  }
+  // Device scope counts for the device's first interface, whatever its number.
+  DeviceSpec device;
+  device.scope = GuidScope::Device;
+  EXPECT_EQ(FirstFunctionDeclaring(
+                MsOs20Functions(pelmora::emulated::MsOs20DescriptorSet(device), 0, 3), CLASS_GUID),
+            3);
 }
 
-TEST(MsOs20DescriptorSet, DeclaresTheGuidInTheFunctionOfInterfaceZeroOnly) {
+TEST(MsOs20DescriptorSet, TakesTheFirstFunctionThatDeclaresTheGuid) {
+  DeviceSpec composite;
+  composite.composite = true;
+  const ByteVector set = pelmora::emulated::MsOs20DescriptorSet(composite);
+  EXPECT_EQ(DeclaringFunction(set), 2);
+  const std::vector<FunctionProperties> functions = MsOs20Functions(set, 0, 0);
+  std::vector<FunctionProperties> twice = {functions.back(), functions.back()};
+  twice[0].firstInterface = 1;
+  EXPECT_EQ(FirstFunctionDeclaring(twice, CLASS_GUID), 1);
+}
+
+TEST(MsOs20DescriptorSet, EndsTheWalkAtASubsetShorterThanItsHeader) {
   DeviceSpec spec;
-  spec.scope = GuidScope::FunctionOfInterface0;
-  EXPECT_TRUE(DeclaresInSet(spec));
-  spec.scope = GuidScope::FunctionOfInterface1;
-  EXPECT_FALSE(DeclaresInSet(spec));
-  // A function subset shorter than its own header ends the walk; what
-  // follows it is not taken for interface 0's.
+  spec.scope = GuidScope::Function;
+  // What follows a function subset that ends inside its header is not taken
+  // for any function's.
   for (const std::uint8_t subsetLength : {0, 4}) {
     ByteVector set = pelmora::emulated::MsOs20DescriptorSet(spec);
     set[10 + 8 + 6] = subsetLength; // header, configuration subset, wSubsetLength
-    EXPECT_FALSE(DeclaresInterfaceGuid(MsOs20PropertiesForInterfaceZero(set, 0), CLASS_GUID));
+    EXPECT_FALSE(DeclaringFunction(set));
   }
-}
-
-TEST(MsOs20DescriptorSet, ReadsTheConfigurationSubsetFieldAsAnIndex) {
-  DeviceSpec spec;
-  spec.scope = GuidScope::Configuration;
-  spec.subsetConfigurationField = 0;
-  EXPECT_TRUE(DeclaresInSet(spec, 0));
-  EXPECT_FALSE(DeclaresInSet(spec, 1));
-  // 1 is the configuration's own value, but the index of none that is active.
-  spec.subsetConfigurationField = 1;
-  EXPECT_FALSE(DeclaresInSet(spec, 0));
 }
 
 TEST(MsOs20DescriptorSet, AppliesDeviceScopeAgainAfterASubsetEnds) {
   DeviceSpec other;
-  other.scope = GuidScope::FunctionOfInterface1;
+  other.scope = GuidScope::Function;
+  other.functionSubsetInterface = 1;
   ByteVector set = pelmora::emulated::MsOs20DescriptorSet(other);
   // A device-scope property after the configuration subset.
   const ByteVector name = Utf16(std::string("DeviceInterfaceGUID") + '\0');
@@ -176,34 +217,34 @@ TEST(MsOs20DescriptorSet, AppliesDeviceScopeAgainAfterASubsetEnds) {
   set.insert(set.end(), value.begin(), value.end());
   set[8] = static_cast<std::uint8_t>(set.size());
   set[9] = static_cast<std::uint8_t>(set.size() >> 8);
-  EXPECT_TRUE(DeclaresInterfaceGuid(MsOs20PropertiesForInterfaceZero(set, 0), CLASS_GUID));
+  EXPECT_EQ(DeclaringFunction(set), 0);
 }
 
 TEST(MsOs20DescriptorSet, RefusesAWrongHeader) {
   ByteVector set = pelmora::emulated::MsOs20DescriptorSet(DeviceSpec{});
   set[2] = 0x01;
-  EXPECT_TRUE(MsOs20PropertiesForInterfaceZero(set, 0).empty());
-  EXPECT_TRUE(MsOs20PropertiesForInterfaceZero(ByteVector{0x0A, 0x00}, 0).empty());
+  EXPECT_EQ(PropertyCount(set), 0u);
+  EXPECT_EQ(PropertyCount(ByteVector{0x0A, 0x00}), 0u);
 }
 
 TEST(MsOs20DescriptorSet, DropsAPropertyWhoseLengthsRunPastItsDescriptor) {
   ByteVector set = pelmora::emulated::MsOs20DescriptorSet(DeviceSpec{});
   // Header (10) and compatible ID (20), then the property: its name length.
   set[10 + 20 + 6] = 0xF0;
-  EXPECT_TRUE(MsOs20PropertiesForInterfaceZero(set, 0).empty());
+  EXPECT_EQ(PropertyCount(set), 0u);
 }
 
 TEST(MsOs20DescriptorSet, EndsTheWalkAtADescriptorShorterThanItsHeader) {
   ByteVector set = pelmora::emulated::MsOs20DescriptorSet(DeviceSpec{});
   set[10] = 2; // the compatible ID's wLength
   set[11] = 0;
-  EXPECT_TRUE(MsOs20PropertiesForInterfaceZero(set, 0).empty());
+  EXPECT_EQ(PropertyCount(set), 0u);
 }
 
 TEST(MsOs20DescriptorSet, ReadsNoMoreThanTheBytesGivenWhateverTheTotalLengthSays) {
   ByteVector set = pelmora::emulated::MsOs20DescriptorSet(DeviceSpec{});
   set.resize(set.size() - 3);
-  EXPECT_TRUE(MsOs20PropertiesForInterfaceZero(set, 0).empty());
+  EXPECT_EQ(PropertyCount(set), 0u);
 }
 
 TEST(MsOs10Descriptors, ReadsTheVendorCodeOfTheOsString) {
@@ -227,6 +268,48 @@ TEST(MsOs10Descriptors, ReadsTheExtendedProperties) {
   ASSERT_EQ(parsed.size(), 1u);
   EXPECT_EQ(parsed[0].type, REG_MULTI_SZ_TYPE);
   EXPECT_TRUE(DeclaresInterfaceGuid(parsed, CLASS_GUID));
+}
+
+TEST(MsOs10Descriptors, AsksForEachFunctionsPropertiesWithItsInterfaceInTheLowByte) {
+  const VendorRequest compat = ExtendedCompatIdRequest(0x21, 16);
+  EXPECT_EQ(std::vector<int>(
+                {compat.requestType, compat.request, compat.value, compat.index, compat.length}),
+            std::vector<int>({0xC0, 0x21, 0x0000, 4, 16}));
+  const VendorRequest properties = ExtendedPropertiesRequest(0x21, 2, 10);
+  EXPECT_EQ(std::vector<int>({properties.requestType, properties.request, properties.value,
+                              properties.index, properties.length}),
+            std::vector<int>({0xC1, 0x21, 0x0002, 5, 10}));
+}
+
+TEST(MsOs10Descriptors, NamesTheFunctionsOfTheExtendedCompatId) {
+  DeviceSpec composite;
+  composite.composite = true;
+  composite.osDescriptors = OsDescriptors::MsOs10;
+  const ByteVector good = pelmora::emulated::MsOs10ExtendedCompatId(composite);
+  ByteVector countTooHigh = good;
+  countTooHigh[8] = 3;
+  ByteVector wrongIndex = good;
+  wrongIndex[6] = 5;
+  ByteVector lengthShort = good;
+  lengthShort[0] = 16 + 24; // dwLength covers one section
+  struct Row {
+    const char *what;
+    ByteVector descriptor;
+    std::vector<std::uint8_t> functions;
+  };
+  const Row rows[] = {
+      {"composite", good, {0, 2}},
+      {"one interface", pelmora::emulated::MsOs10ExtendedCompatId(DeviceSpec{}), {0}},
+      {"bCount past the end", countTooHigh, {0, 2}},
+      {"cut inside a section", ByteVector(good.begin(), good.end() - 1), {0}},
+      {"dwLength short of the bytes", lengthShort, {0}},
+      {"not a compat ID", wrongIndex, {}},
+      {"header only", ByteVector(good.begin(), good.begin() + 15), {}},
+  };
+  for (const Row &row : rows) {
+    EXPECT_EQ(CompatIdFunctions(row.descriptor), row.functions) << row.what;
+  }
+  EXPECT_EQ(ExtendedCompatIdLength(good), good.size());
 }
 
 TEST(MsOs10Descriptors, RefusesOrCutsMalformedExtendedProperties) {

@@ -142,6 +142,13 @@ TEST(LoopbackDevice, AnswersOnlyTheOsDescriptorRequestsOfItsKind) {
   EXPECT_FALSE(Answers(ms10, {0xC0, MS_OS_20_VENDOR_CODE, 0, 7, 0xFFFF}));
   EXPECT_TRUE(Answers(ms10, {0x80, 0x06, 0x03EE, 0, 18}));
   EXPECT_TRUE(Answers(ms10, {0xC1, MS_OS_10_VENDOR_CODE, 0, 5, 10}));
+  EXPECT_TRUE(Answers(ms10, {0xC0, MS_OS_10_VENDOR_CODE, 0, 4, 16}));
+  // The interface goes in the low byte of wValue; the high byte stalls, as
+  // the kernel's gadget framework does.
+  spec.composite = true;
+  LoopbackDevice composite(spec);
+  EXPECT_TRUE(Answers(composite, {0xC1, MS_OS_10_VENDOR_CODE, 0x0002, 5, 10}));
+  EXPECT_FALSE(Answers(composite, {0xC1, MS_OS_10_VENDOR_CODE, 0x0200, 5, 10}));
 }
 
 } // namespace

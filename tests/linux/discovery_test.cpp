@@ -17,7 +17,7 @@ using pelmora::emulated::GuidScope;
 using pelmora::emulated::OsDescriptors;
 
 constexpr DWORD FLAGS = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;
-const std::wstring FIRST_NODE = L"/dev/bus/usb/001/002";
+const std::wstring FIRST_NODE = L"/dev/bus/usb/001/002:0";
 
 using Discovery = EmulatedUsbTest;
 
@@ -74,14 +74,19 @@ TEST_F(Discovery, AcceptsTheGuidWithoutBracesInAnyCaseAsASingleString) {
   EXPECT_EQ(EnumeratedPaths().size(), 1u);
 }
 
-TEST_F(Discovery, AcceptsTheFunctionOfInterfaceZeroButNotOfAnotherInterface) {
-  DeviceSpec first;
-  first.scope = GuidScope::FunctionOfInterface0;
-  Plug(first, {}, {1, 1, 2});
-  DeviceSpec second;
-  second.scope = GuidScope::FunctionOfInterface1;
-  Plug(second, {}, {1, 2, 3});
-  EXPECT_EQ(EnumeratedPaths(), std::vector<std::wstring>{L"/dev/bus/usb/001/002"});
+TEST_F(Discovery, NamesTheFunctionThatDeclaresTheClassButNoInterfaceTheDeviceLacks) {
+  DeviceSpec composite20;
+  composite20.composite = true;
+  Plug(composite20, {}, {1, 1, 2});
+  DeviceSpec composite10 = composite20;
+  composite10.osDescriptors = OsDescriptors::MsOs10;
+  Plug(composite10, {}, {1, 2, 3});
+  DeviceSpec missing;
+  missing.scope = GuidScope::Function;
+  missing.functionSubsetInterface = 1;
+  Plug(missing, {}, {1, 3, 4});
+  EXPECT_EQ(EnumeratedPaths(),
+            (std::vector<std::wstring>{L"/dev/bus/usb/001/002:2", L"/dev/bus/usb/001/003:2"}));
 }
 
 TEST_F(Discovery, ReadsAConfigurationSubsetByTheIndexOfTheActiveConfiguration) {
@@ -92,7 +97,7 @@ TEST_F(Discovery, ReadsAConfigurationSubsetByTheIndexOfTheActiveConfiguration) {
   DeviceSpec byValue = byIndex;
   byValue.subsetConfigurationField = 1; // the configuration's value, not its index
   Plug(byValue, {}, {1, 2, 3});
-  EXPECT_EQ(EnumeratedPaths(), std::vector<std::wstring>{L"/dev/bus/usb/001/002"});
+  EXPECT_EQ(EnumeratedPaths(), std::vector<std::wstring>{L"/dev/bus/usb/001/002:0"});
 }
 
 TEST_F(Discovery, OrdersDevicesByBusNumberThenPortPath) {
@@ -100,8 +105,8 @@ TEST_F(Discovery, OrdersDevicesByBusNumberThenPortPath) {
   Plug({}, {}, {1, 3, 4});
   Plug({}, {}, {1, 2, 9});
   EXPECT_EQ(EnumeratedPaths(),
-            (std::vector<std::wstring>{L"/dev/bus/usb/001/009", L"/dev/bus/usb/001/004",
-                                       L"/dev/bus/usb/002/002"}));
+            (std::vector<std::wstring>{L"/dev/bus/usb/001/009:0", L"/dev/bus/usb/001/004:0",
+                                       L"/dev/bus/usb/002/002:0"}));
 }
 
 TEST_F(Discovery, SkipsDevicesThatDoNotAnswerOrAnswerInconsistently) {
@@ -113,10 +118,16 @@ TEST_F(Discovery, SkipsDevicesThatDoNotAnswerOrAnswerInconsistently) {
   Faults changing;
   changing.bosChangesAfterFirstRead = true;
   Plug({}, changing, {1, 3, 5});
-  Plug({}, {}, {1, 4, 3});
-  EXPECT_EQ(EnumeratedPaths(), std::vector<std::wstring>{L"/dev/bus/usb/001/003"});
+  // Each answer comes just inside a request's time-out, but the device's
+  // budget is spent after the first.
+  Faults slow;
+  slow.controlDelayMs = 290;
+  auto slowDevice = Plug({}, slow, {1, 4, 6});
+  Plug({}, {}, {1, 5, 3});
+  EXPECT_EQ(EnumeratedPaths(), std::vector<std::wstring>{L"/dev/bus/usb/001/003:0"});
   // Given up at its first unanswered request.
   EXPECT_EQ(silentDevice->ControlRequests(), 1u);
+  EXPECT_LE(slowDevice->ControlRequests(), 2u);
 }
 
 TEST_F(Discovery, ProbesNoFurtherThanTheMembersAskedFor) {

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Binding interface 0 and driving its pipes with WinUSB's semantics.
+// Binding the first interface of the function that declares the class and
+// driving its pipes with WinUSB's semantics.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,6 +12,7 @@ namespace {
 using pelmora::emulated::Completion;
 using pelmora::emulated::DeviceSpec;
 using pelmora::emulated::Faults;
+using pelmora::emulated::OsDescriptors;
 using pelmora::emulated::Speed;
 using pelmora::emulated::TransferRecord;
 
@@ -110,6 +112,38 @@ TEST_F(Binding, FailsWhenAKernelDriverHoldsTheInterfaceAndLeavesItThere) {
   // Still held: nothing detached the driver, so a second try fails the same way.
   EXPECT_EQ(Bind(), nullptr);
 }
+
+class CompositeBinding : public EmulatedUsbTest,
+                         public ::testing::WithParamInterface<OsDescriptors> {};
+
+// The loopback function follows a CDC-ACM-like one: its interface 2 is bound
+// and carries the data, and interfaces 0 and 1 are neither claimed nor used.
+TEST_P(CompositeBinding, BindsTheFunctionAtInterfaceTwoAndLeavesTheOthersAlone) {
+  DeviceSpec spec;
+  spec.composite = true;
+  spec.osDescriptors = GetParam();
+  auto device = Plug(spec);
+  ASSERT_EQ(EnumeratedPaths(), std::vector<std::wstring>{L"/dev/bus/usb/001/002:2"});
+  WINUSB_INTERFACE_HANDLE handle = Bind();
+  ASSERT_NE(handle, nullptr);
+  USB_INTERFACE_DESCRIPTOR descriptor{};
+  ASSERT_TRUE(WinUsb_QueryInterfaceSettings(handle, 0, &descriptor));
+  EXPECT_EQ(descriptor.bInterfaceNumber, 2);
+  WINUSB_PIPE_INFORMATION pipe{};
+  ASSERT_TRUE(WinUsb_QueryPipe(handle, 0, 1, &pipe));
+  EXPECT_EQ(pipe.PipeId, BULK_IN);
+  EXPECT_TRUE(Write(handle, Pattern(1000)));
+  EXPECT_EQ(Read(handle, 1000), Pattern(1000));
+  const pelmora::emulated::Traffic traffic = device->TrafficSoFar();
+  EXPECT_EQ(traffic.claimedInterfaces, 1u << 2);
+  EXPECT_GT(traffic.TransfersOf(BULK_OUT), 0u);
+  for (const std::uint8_t other : {0x02, 0x82, 0x84}) {
+    EXPECT_EQ(traffic.TransfersOf(other), 0u) << int{other};
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(MsOs20AndMsOs10, CompositeBinding,
+                         ::testing::Values(OsDescriptors::MsOs20, OsDescriptors::MsOs10));
 
 TEST_F(Binding, FailsForAnInvalidHandleOrAFileThatIsNoUsbDevice) {
   WINUSB_INTERFACE_HANDLE handle = nullptr;

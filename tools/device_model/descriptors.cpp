@@ -3,6 +3,8 @@
 
 #include "byte_writer.h"
 
+#include <algorithm>
+#include <array>
 #include <initializer_list>
 #include <string>
 
@@ -93,12 +95,27 @@ ByteVector MsOs10Section(std::uint32_t type, const std::string &nameText, const 
   return section;
 }
 
+// The first interface of each function, in order.
+std::vector<std::uint8_t> Functions(const DeviceSpec &spec) {
+  if (spec.composite) {
+    return {0, 2};
+  }
+  return spec.interfacesOutOfOrder ? std::vector<std::uint8_t>{0, 1} : std::vector<std::uint8_t>{0};
+}
+
 } // namespace
+
+std::uint8_t LoopbackInterface(const DeviceSpec &spec) { return spec.composite ? 2 : 0; }
 
 ByteVector DeviceDescriptor(const DeviceSpec &spec) {
   ByteVector bytes = {18, 0x01};
   Put16(bytes, 0x0210);
-  Push(bytes, {spec.deviceClass, 0x00, 0x00,
+  // Miscellaneous, common class, interface association: a composite device
+  // whose functions are told by their associations.
+  const std::array<std::uint8_t, 3> deviceClass =
+      spec.composite ? std::array<std::uint8_t, 3>{0xEF, 0x02, 0x01}
+                     : std::array<std::uint8_t, 3>{spec.deviceClass, 0x00, 0x00};
+  Push(bytes, {deviceClass[0], deviceClass[1], deviceClass[2],
                spec.speed == Speed::Low ? std::uint8_t{8} : std::uint8_t{64}});
   Put16(bytes, spec.vendorId);
   Put16(bytes, spec.productId);
@@ -108,13 +125,26 @@ ByteVector DeviceDescriptor(const DeviceSpec &spec) {
 }
 
 ByteVector ConfigurationDescriptor(const DeviceSpec &spec) {
-  ByteVector bytes = {9, 0x02, 0, 0, 2, CONFIGURATION_VALUE, 0, 0x80, 50};
+  const std::uint8_t interfaces = spec.composite ? 3 : spec.interfacesOutOfOrder ? 2 : 1;
+  ByteVector bytes = {9, 0x02, 0, 0, interfaces, CONFIGURATION_VALUE, 0, 0x80, 50};
   const auto endpoint = [&bytes](std::uint8_t address, std::uint8_t type, unsigned packetSize,
                                  std::uint8_t interval) {
     Push(bytes, {7, 0x05, address, type});
     Put16(bytes, packetSize);
     bytes.push_back(interval);
   };
+  if (spec.composite) {
+    // Association of interfaces 0 and 1: communications, ACM, AT commands.
+    Push(bytes, {8, 0x0B, 0, 2, 0x02, 0x02, 0x01, 0});
+    Push(bytes, {9, 0x04, 0, 0, 1, 0x02, 0x02, 0x01, 0});
+    // Header 1.10, call management, ACM capabilities, union of 0 and 1.
+    Push(bytes, {5, 0x24, 0x00, 0x10, 0x01, 5, 0x24, 0x01, 0x00, 1, 4, 0x24, 0x02, 0x02, 5, 0x24,
+                 0x06, 0, 1});
+    endpoint(0x84, 0x03, 10, 9);
+    Push(bytes, {9, 0x04, 1, 0, 2, 0x0A, 0x00, 0x00, 0});
+    endpoint(0x02, 0x02, spec.bulkPacketSize, 0);
+    endpoint(0x82, 0x02, spec.bulkPacketSize, 0);
+  }
   if (spec.interfacesOutOfOrder) {
     Push(bytes, {9, 0x04, 1, 0, 2, 0xFF, 0, 0, 0});
     endpoint(0x02, 0x02, spec.bulkPacketSize, 0);
@@ -122,15 +152,12 @@ ByteVector ConfigurationDescriptor(const DeviceSpec &spec) {
     Push(bytes, {9, 0x04, 0, 1, 0, 0xFF, 0, 0, 0});
   }
   const std::uint8_t endpoints = spec.isochronousEndpoint ? 4 : 3;
-  Push(bytes, {9, 0x04, 0, 0, endpoints, 0xFF, 0, 0, 0});
+  Push(bytes, {9, 0x04, LoopbackInterface(spec), 0, endpoints, 0xFF, 0, 0, 0});
   endpoint(0x01, 0x02, spec.bulkPacketSize, 0);
   endpoint(0x81, 0x02, spec.bulkPacketSize, 0);
   endpoint(0x83, 0x03, spec.interruptPacketSize, 4);
   if (spec.isochronousEndpoint) {
     endpoint(0x84, 0x01, 64, 1);
-  }
-  if (!spec.interfacesOutOfOrder) {
-    Push(bytes, {9, 0x04, 1, 0, 0, 0xFF, 0, 0, 0});
   }
   Set16(bytes, 2, bytes.size());
   return bytes;
@@ -158,14 +185,19 @@ ByteVector MsOs20DescriptorSet(const DeviceSpec &spec) {
   Put32(set, 0x06030000);
   Put16(set, 0);
   const ByteVector features = MsOs20Features(spec);
-  if (spec.scope == GuidScope::Device) {
+  GuidScope scope = spec.scope;
+  std::uint8_t first = spec.functionSubsetInterface;
+  if (scope == GuidScope::ByShape) {
+    scope = Functions(spec).size() == 1 ? GuidScope::Device : GuidScope::Function;
+    first = LoopbackInterface(spec);
+  }
+  if (scope == GuidScope::Device) {
     Append(set, features);
   } else {
     ByteVector configuration = {0x08, 0x00, 0x01, 0x00, spec.subsetConfigurationField, 0, 0, 0};
-    if (spec.scope == GuidScope::Configuration) {
+    if (scope == GuidScope::Configuration) {
       Append(configuration, features);
     } else {
-      const std::uint8_t first = spec.scope == GuidScope::FunctionOfInterface0 ? 0 : 1;
       ByteVector function = {0x08, 0x00, 0x02, 0x00, first, 0, 0, 0};
       Append(function, features);
       Set16(function, 6, function.size());
@@ -176,6 +208,26 @@ ByteVector MsOs20DescriptorSet(const DeviceSpec &spec) {
   }
   Set16(set, 8, spec.overstatedLengths ? 0xFFFF : set.size());
   return set;
+}
+
+ByteVector MsOs10ExtendedCompatId(const DeviceSpec &spec) {
+  const std::vector<std::uint8_t> functions = Functions(spec);
+  ByteVector bytes;
+  Put32(bytes, static_cast<std::uint32_t>(16 + 24 * functions.size()));
+  Put16(bytes, 0x0100);
+  Put16(bytes, 4);
+  Push(bytes, {static_cast<std::uint8_t>(functions.size()), 0, 0, 0, 0, 0, 0, 0});
+  for (const std::uint8_t first : functions) {
+    ByteVector section(24, 0);
+    section[0] = first;
+    section[1] = 0x01;
+    if (first == LoopbackInterface(spec)) {
+      const char winusb[] = "WINUSB";
+      std::copy(winusb, winusb + 6, section.begin() + 2);
+    }
+    Append(bytes, section);
+  }
+  return bytes;
 }
 
 ByteVector MsOs10ExtendedProperties(const DeviceSpec &spec) {

@@ -16,12 +16,19 @@ inline constexpr std::uint8_t MS_OS_20_VENDOR_CODE = 0x20;
 inline constexpr std::uint8_t MS_OS_10_VENDOR_CODE = 0x21;
 inline constexpr std::uint8_t CONFIGURATION_VALUE = 1;
 
+// The interface of the loopback function: 2 on a composite device, else 0.
+std::uint8_t LoopbackInterface(const DeviceSpec &spec);
+
 ByteVector DeviceDescriptor(const DeviceSpec &spec);
-// The configuration with interface 0 (bulk OUT 0x01, bulk IN 0x81,
-// interrupt IN 0x83) and interface 1 (no endpoints).
+// The configuration: the loopback interface (bulk OUT 0x01, bulk IN 0x81,
+// interrupt IN 0x83), after the CDC-ACM-like function of a composite device
+// (interrupt IN 0x84 at interface 0, bulk OUT 0x02 and IN 0x82 at interface 1).
 ByteVector ConfigurationDescriptor(const DeviceSpec &spec);
 ByteVector BosDescriptor(const DeviceSpec &spec);
 ByteVector MsOs20DescriptorSet(const DeviceSpec &spec);
+// A section per function; compatible ID WINUSB for the loopback's.
+ByteVector MsOs10ExtendedCompatId(const DeviceSpec &spec);
+// The loopback function's extended properties.
 ByteVector MsOs10ExtendedProperties(const DeviceSpec &spec);
 // String descriptors by index; 0xEE is the Microsoft OS string.
 std::optional<ByteVector> StringDescriptor(const DeviceSpec &spec, std::uint8_t index);

@@ -11,7 +11,8 @@ namespace pelmora::emulated {
 const char DEVICE_OPTIONS_HELP[] =
     "  --ms-os-1              declare the interface class in Microsoft OS 1.0 descriptors\n"
     "  --guid TEXT            declare this interface class GUID instead\n"
-    "  --function-subset      put the class in a function subset for interface 0\n"
+    "  --composite            a CDC-ACM-like function at interfaces 0 and 1 before the\n"
+    "                         loopback, which is then interface 2\n"
     "  --full-speed           a full-speed device (64-byte bulk packets)\n"
     "  --in-packet BYTES      send IN data in packets of at most BYTES\n"
     "  --out-take BYTES       take at most BYTES per OUT transfer\n"
@@ -26,7 +27,8 @@ const char DEVICE_OPTIONS_HELP[] =
     "                         descriptor set can run past 4096 bytes\n"
     "  --overstated-lengths   descriptor headers claim the largest length they can hold\n"
     "  --changing-bos         every BOS read after the first reports a total length of 0\n"
-    "  --silent-control       never answer a control request\n";
+    "  --silent-control       never answer a control request\n"
+    "  --control-delay MS     answer every control request MS milliseconds late\n";
 
 namespace {
 
@@ -55,8 +57,8 @@ DeviceOption ApplyDeviceOption(int argc, char *const argv[], int &index, DeviceS
 
   if (option == "--ms-os-1") {
     spec.osDescriptors = OsDescriptors::MsOs10;
-  } else if (option == "--function-subset") {
-    spec.scope = GuidScope::FunctionOfInterface0;
+  } else if (option == "--composite") {
+    spec.composite = true;
   } else if (option == "--full-speed") {
     spec.speed = Speed::Full;
     spec.bulkPacketSize = 64;
@@ -84,6 +86,7 @@ DeviceOption ApplyDeviceOption(int argc, char *const argv[], int &index, DeviceS
                             : option == "--disconnect-after" ? &faults.disconnectAfter
                             : option == "--random-seed"      ? &faults.randomSeed
                             : option == "--filler"           ? &spec.fillerLength
+                            : option == "--control-delay"    ? &faults.controlDelayMs
                                                              : nullptr;
     if (number == nullptr) {
       problem = "unknown option '" + std::string(option) + "'";
@@ -104,6 +107,9 @@ DeviceOption ApplyDeviceOption(int argc, char *const argv[], int &index, DeviceS
 std::string CheckDeviceOptions(const DeviceSpec &spec, const Faults &faults) {
   if (faults.outTakeLimit == 0) {
     return "--out-take needs at least 1 byte, or no write would ever finish";
+  }
+  if (spec.composite && spec.interfacesOutOfOrder) {
+    return "--composite and --out-of-order cannot be combined: both use interface 1";
   }
   if (spec.fillerLength > LONGEST_FILLER) {
     return "--filler takes at most " + std::to_string(LONGEST_FILLER) + " bytes";

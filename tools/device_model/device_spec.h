@@ -13,8 +13,10 @@ enum class Speed { Low, Full, High, Super, Unknown };
 // Which Microsoft OS descriptors declare the interface class.
 enum class OsDescriptors { MsOs20, MsOs10, None };
 
-// Where a Microsoft OS 2.0 set puts the class property.
-enum class GuidScope { Device, FunctionOfInterface0, FunctionOfInterface1, Configuration };
+// Where a Microsoft OS 2.0 set puts the class property. By shape: at device
+// scope when the configuration has one interface, else in a function subset
+// for the loopback's interface (what Windows asks of composite devices).
+enum class GuidScope { ByShape, Device, Function, Configuration };
 
 struct DeviceSpec {
   std::uint16_t vendorId = 0x1209;
@@ -24,7 +26,9 @@ struct DeviceSpec {
   std::string interfaceGuid = "{6120D798-D192-4463-B0DE-2B65ED2F4870}";
   // DeviceInterfaceGUIDs (REG_MULTI_SZ) or else DeviceInterfaceGUID (REG_SZ).
   bool multiStringProperty = true;
-  GuidScope scope = GuidScope::Device;
+  GuidScope scope = GuidScope::ByShape;
+  // The bFirstInterface of the function subset of GuidScope::Function.
+  std::uint8_t functionSubsetInterface = 0;
   // What a configuration subset's bConfigurationValue field holds; it is read
   // as the index of the configuration (0 for the only one).
   std::uint8_t subsetConfigurationField = 0;
@@ -35,8 +39,13 @@ struct DeviceSpec {
   bool isochronousEndpoint = false;
   // bDeviceClass; 9 is a hub.
   std::uint8_t deviceClass = 0;
-  // The configuration lists interface 1 (bulk 0x02 and 0x82) first, then
-  // interface 0's alternate setting 1 (no endpoints), then its setting 0.
+  // A CDC-ACM-like function (interfaces 0 and 1, joined by an interface
+  // association) comes before the loopback, which is then interface 2;
+  // bDeviceClass 0xEF/0x02/0x01.
+  bool composite = false;
+  // A second interface: the configuration lists interface 1 (bulk 0x02 and
+  // 0x82) first, then interface 0's alternate setting 1 (no endpoints), then
+  // its setting 0.
   bool interfacesOutOfOrder = false;
   // Bytes of a further property after the class property in the Microsoft OS
   // descriptors, so that their set can run past what one request carries.
@@ -58,10 +67,12 @@ struct Faults {
   // Bytes per IN packet the device sends; 0 for full packets. Fewer than the
   // endpoint's packet size make every packet short, ending the transfer.
   std::uint32_t inPacketSize = 0;
-  // A kernel driver holds interface 0: a claim fails.
+  // A kernel driver holds the loopback's interface: a claim of it fails.
   bool interfaceHeldByKernelDriver = false;
   // Control requests are never answered.
   bool silentControl = false;
+  // Control requests are answered this many milliseconds late.
+  std::uint32_t controlDelayMs = 0;
   // Every BOS read after the first reports a wTotalLength of 0.
   bool bosChangesAfterFirstRead = false;
   // Nonzero: the seed of random variation on top of the above. About one OUT

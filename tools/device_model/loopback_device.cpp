@@ -45,9 +45,20 @@ std::optional<std::uint32_t> LoopbackDevice::RandomlyLess(std::uint32_t limit, u
   return static_cast<std::uint32_t>(random_() % limit);
 }
 
-bool LoopbackDevice::Claim(unsigned interfaceNumber) const {
+bool LoopbackDevice::Claim(unsigned interfaceNumber) {
   const std::lock_guard lock(mutex_);
-  return !(interfaceNumber == 0 && faults_.interfaceHeldByKernelDriver);
+  if (interfaceNumber == LoopbackInterface(spec_) && faults_.interfaceHeldByKernelDriver) {
+    return false;
+  }
+  if (interfaceNumber < 32) {
+    traffic_.claimedInterfaces |= 1U << interfaceNumber;
+  }
+  return true;
+}
+
+Traffic LoopbackDevice::TrafficSoFar() const {
+  const std::lock_guard lock(mutex_);
+  return traffic_;
 }
 
 bool LoopbackDevice::Connected() const {
@@ -63,6 +74,11 @@ void LoopbackDevice::Unplug() {
 std::uint32_t LoopbackDevice::ControlRequests() const {
   const std::lock_guard lock(mutex_);
   return controlRequests_;
+}
+
+std::uint32_t LoopbackDevice::ControlDelayMs() const {
+  const std::lock_guard lock(mutex_);
+  return faults_.controlDelayMs;
 }
 
 void LoopbackDevice::ClearHalt(std::uint8_t endpoint) {
@@ -144,8 +160,14 @@ std::optional<ByteVector> LoopbackDevice::Answer(const SetupPacket &setup) {
     return Truncated(MsOs20DescriptorSet(spec_), setup.length);
   }
   if (kind == 2 && spec_.osDescriptors == OsDescriptors::MsOs10 &&
-      setup.request == MS_OS_10_VENDOR_CODE && setup.index == 5 && (setup.value >> 8) == 0) {
-    return Truncated(MsOs10ExtendedProperties(spec_), setup.length);
+      setup.request == MS_OS_10_VENDOR_CODE) {
+    if (setup.index == 4 && setup.value == 0) {
+      return Truncated(MsOs10ExtendedCompatId(spec_), setup.length);
+    }
+    // The interface in the low byte of wValue, as Windows sends it.
+    if (setup.index == 5 && setup.value == LoopbackInterface(spec_)) {
+      return Truncated(MsOs10ExtendedProperties(spec_), setup.length);
+    }
   }
   return std::nullopt;
 }
@@ -238,6 +260,9 @@ TransferResult LoopbackDevice::Transfer(std::uint8_t endpoint, std::uint32_t buf
   }
   TransferResult result = connected_ ? Complete(endpoint, bufferLength, out)
                                      : TransferResult{Completion::NoDevice, 0, {}};
+  if (result.status != Completion::Pending) {
+    ++traffic_.transfers[Traffic::Slot(endpoint)];
+  }
   if (result.status != Completion::Pending && result.status != Completion::Invalid) {
     ++completed_;
     log_.push_back({endpoint, bufferLength, result.actual, result.status});

@@ -6,6 +6,7 @@
 // real hardware. Safe to use from several threads.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -42,6 +43,21 @@ struct TransferRecord {
   Completion status;
 };
 
+// What the host asked of each interface and endpoint, in a fixed space
+// however long the device runs.
+struct Traffic {
+  // Bit N: interface N was claimed.
+  std::uint32_t claimedInterfaces = 0;
+  // Pipe transfers ended (done, failed or refused), by endpoint: OUT 0-15,
+  // then IN 16-31.
+  std::array<std::uint32_t, 32> transfers{};
+
+  static std::size_t Slot(std::uint8_t endpoint) {
+    return (endpoint & 0x0FU) | ((endpoint & 0x80U) != 0 ? 16U : 0U);
+  }
+  std::uint32_t TransfersOf(std::uint8_t endpoint) const { return transfers[Slot(endpoint)]; }
+};
+
 struct SetupPacket {
   std::uint8_t requestType;
   std::uint8_t request;
@@ -63,6 +79,8 @@ public:
   TransferResult Control(const SetupPacket &setup);
   // The control requests the device was sent, answered or not.
   std::uint32_t ControlRequests() const;
+  // How late control requests are answered, in milliseconds.
+  std::uint32_t ControlDelayMs() const;
   void ClearHalt(std::uint8_t endpoint);
   // SET_CONFIGURATION or SET_INTERFACE: every halt is cleared.
   void Reconfigure();
@@ -71,7 +89,8 @@ public:
   TransferResult Transfer(std::uint8_t endpoint, std::uint32_t bufferLength,
                           std::span<const std::uint8_t> out);
 
-  bool Claim(unsigned interfaceNumber) const;
+  bool Claim(unsigned interfaceNumber);
+  Traffic TrafficSoFar() const;
   bool Connected() const;
   void Unplug();
 
@@ -98,6 +117,7 @@ private:
   unsigned completed_ = 0;
   std::uint32_t controlRequests_ = 0;
   std::uint32_t bosReads_ = 0;
+  Traffic traffic_;
   std::set<std::uint8_t> halted_;
   std::deque<std::uint8_t> queue_;
   ByteVector received_;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <thread>
 
 namespace pelmora::emulated {
 
@@ -219,9 +220,16 @@ void UsbfsHandler::Control(UMockdevIoctlClient *client) {
     umockdev_ioctl_client_complete(client, -1, ENODEV);
     return;
   }
-  const TransferResult answer =
-      device_->Control({transfer.bRequestType, transfer.bRequest, transfer.wValue, transfer.wIndex,
-                        transfer.wLength});
+  TransferResult answer = device_->Control({transfer.bRequestType, transfer.bRequest,
+                                            transfer.wValue, transfer.wIndex, transfer.wLength});
+  // This ioctl blocks its caller: the late answer holds it up, up to its time-out.
+  if (const std::uint32_t delay = device_->ControlDelayMs(); delay != 0) {
+    const bool late = transfer.timeout != 0 && delay >= transfer.timeout;
+    std::this_thread::sleep_for(std::chrono::milliseconds(late ? transfer.timeout : delay));
+    if (late) {
+      answer.status = Completion::Pending;
+    }
+  }
   switch (answer.status) {
   case Completion::Done:
     break;
@@ -298,7 +306,13 @@ void UsbfsHandler::Submit(UMockdevIoctlClient *client) {
     }
   }
   if (header.type == USBDEVFS_URB_TYPE_CONTROL) {
-    if (!Finish(urb, ControlUrb(urb), client)) {
+    TransferResult answer = ControlUrb(urb);
+    if (const std::uint32_t delay = device_->ControlDelayMs();
+        delay != 0 && answer.status != Completion::Pending) {
+      urb.lateAnswer = std::move(answer);
+      urb.due = std::chrono::steady_clock::now() + std::chrono::milliseconds(delay);
+      waiting_[client].push_back(urb);
+    } else if (!Finish(urb, answer, client)) {
       waiting_[client].push_back(urb);
     }
     umockdev_ioctl_client_complete(client, 0, 0);
@@ -353,9 +367,11 @@ void UsbfsHandler::Retry(UMockdevIoctlClient *client) {
   std::vector<Urb> &waiting = waiting_[client];
   for (auto it = waiting.begin(); it != waiting.end();) {
     const auto *header = reinterpret_cast<const usbdevfs_urb *>(it->urb->data);
-    // A control request left unanswered stays so until it is discarded.
+    // A control request left unanswered stays so until it is discarded; one
+    // answered late, until its answer is due.
     if (header->type == USBDEVFS_URB_TYPE_CONTROL) {
-      ++it;
+      const bool due = it->lateAnswer && std::chrono::steady_clock::now() >= it->due;
+      it = due && Finish(*it, *it->lateAnswer, client) ? waiting.erase(it) : it + 1;
       continue;
     }
     const TransferResult result =

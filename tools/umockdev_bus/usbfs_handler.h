@@ -2,9 +2,11 @@
 // Answers the usbfs ioctls of one device node from a loopback device.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "loopback_device.h"
@@ -25,10 +27,13 @@ public:
   UMockdevIoctlBase *Base() const { return base_; }
 
 private:
-  // A submitted URB: its argument (the URB) and its resolved buffer.
+  // A submitted URB: its argument (the URB) and its resolved buffer; for a
+  // control request answered late, the answer and when it is due.
   struct Urb {
     UMockdevIoctlData *urb;
     UMockdevIoctlData *buffer;
+    std::optional<TransferResult> lateAnswer = std::nullopt;
+    std::chrono::steady_clock::time_point due = {};
   };
 
   static int OnIoctl(UMockdevIoctlBase *base, UMockdevIoctlClient *client, void *self);

@@ -54,11 +54,22 @@ void Server::Announce() {
   Log("connect");
 }
 
+bool Server::HasInterface(std::uint8_t number) const {
+  const Layout layout = LayoutOf(pelmora::emulated::ConfigurationDescriptor(device_.Spec()));
+  for (std::uint32_t i = 0; i < layout.interfaces.interface_count; ++i) {
+    if (layout.interfaces.interface[i] == number) {
+      return true;
+    }
+  }
+  return false;
+}
+
 void Server::Unplug() {
   usbredirparser_send_device_disconnect(parser_);
   connected_ = false;
   parked_.clear(); // the client fails its own outstanding requests
   unanswered_.clear();
+  late_.clear();
   unplugAt_.reset();
   Log("disconnect");
 }
@@ -122,8 +133,35 @@ void Server::OnControl(std::uint64_t id, usb_redir_control_packet_header *header
   answer.length = static_cast<std::uint16_t>(in ? reply.size() : done ? outSize : 0);
   Log("control %02x %02x %04x %04x %u -> %s %u", header->requesttype, header->request,
       header->value, header->index, header->length, StatusName(answer.status), answer.length);
+  if (const std::uint32_t delay = device_.ControlDelayMs(); delay != 0) {
+    late_.push_back(
+        {id, Clock::now() + std::chrono::milliseconds(delay), answer, std::move(reply)});
+    return;
+  }
   usbredirparser_send_control_packet(parser_, id, &answer, in ? reply.data() : nullptr,
                                      static_cast<int>(reply.size()));
+}
+
+void Server::SendDueControls() {
+  while (!late_.empty() && Clock::now() >= late_.front().due) {
+    LateControl &due = late_.front();
+    usbredirparser_send_control_packet(parser_, due.id, &due.answer,
+                                       due.reply.empty() ? nullptr : due.reply.data(),
+                                       static_cast<int>(due.reply.size()));
+    late_.pop_front();
+  }
+}
+
+int Server::NextEventIn() const {
+  std::optional<Clock::time_point> next = unplugAt_;
+  if (!late_.empty() && (!next || late_.front().due < *next)) {
+    next = late_.front().due;
+  }
+  if (!next) {
+    return -1;
+  }
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now());
+  return static_cast<int>(std::max<long long>(0, left.count()));
 }
 
 void Server::OnBulk(std::uint64_t id, usb_redir_bulk_packet_header *header, std::uint8_t *data,
@@ -145,6 +183,16 @@ void Server::OnBulk(std::uint64_t id, usb_redir_bulk_packet_header *header, std:
 }
 
 void Server::OnCancel(std::uint64_t id) {
+  for (auto it = late_.begin(); it != late_.end(); ++it) {
+    if (it->id == id) {
+      it->answer.status = usb_redir_cancelled;
+      it->answer.length = 0;
+      Log("control %02x %02x -> cancelled 0", it->answer.requesttype, it->answer.request);
+      usbredirparser_send_control_packet(parser_, id, &it->answer, nullptr, 0);
+      late_.erase(it);
+      return;
+    }
+  }
   for (auto it = unanswered_.begin(); it != unanswered_.end(); ++it) {
     if (it->id == id) {
       usb_redir_control_packet_header answer = it->header;
@@ -224,7 +272,7 @@ void Server::SetUpParser() {
   parser_->set_alt_setting_func = [](void *priv, std::uint64_t id,
                                      usb_redir_set_alt_setting_header *header) {
     Server &self = Of(priv);
-    const bool known = header->interface == 0 && header->alt == 0;
+    const bool known = self.HasInterface(header->interface) && header->alt == 0;
     if (known) {
       self.device_.Reconfigure();
     }
@@ -237,7 +285,7 @@ void Server::SetUpParser() {
   };
   parser_->get_alt_setting_func = [](void *priv, std::uint64_t id,
                                      usb_redir_get_alt_setting_header *header) {
-    const bool known = header->interface == 0;
+    const bool known = Of(priv).HasInterface(header->interface);
     usb_redir_alt_setting_status_header status{
         static_cast<std::uint8_t>(known ? usb_redir_success : usb_redir_inval), header->interface,
         0};
@@ -329,18 +377,14 @@ int Server::Serve(int socket) {
     if (usbredirparser_has_data_to_write(parser_) > 0) {
       watched.events |= POLLOUT;
     }
-    int timeout = -1;
-    if (unplugAt_) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*unplugAt_ - Clock::now());
-      timeout = static_cast<int>(std::max<long long>(0, left.count()));
-    }
-    if (poll(&watched, 1, timeout) < 0 && errno != EINTR) {
+    if (poll(&watched, 1, NextEventIn()) < 0 && errno != EINTR) {
       std::perror("poll");
       return 1;
     }
     if (unplugAt_ && Clock::now() >= *unplugAt_) {
       Unplug();
     }
+    SendDueControls();
     if (watched.revents & (POLLIN | POLLHUP | POLLERR)) {
       const int result = usbredirparser_do_read(parser_);
       if (result == usbredirparser_read_parse_error) {

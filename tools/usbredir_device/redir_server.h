@@ -31,6 +31,14 @@ struct UnansweredControl {
   usb_redir_control_packet_header header;
 };
 
+// A control request the device answers late: its answer, and when it is due.
+struct LateControl {
+  std::uint64_t id;
+  Clock::time_point due;
+  usb_redir_control_packet_header answer;
+  emulated::ByteVector reply;
+};
+
 // Serves one usbredir client: answers its control and bulk packets from the
 // device, parks bulk IN requests until data exists, and logs each transfer.
 class Server {
@@ -52,7 +60,11 @@ private:
   void Log(const char *format, ...) __attribute__((format(printf, 2, 3)));
   void SetUpParser();
   void Announce();
+  bool HasInterface(std::uint8_t number) const;
   void ServeParkedReads();
+  void SendDueControls();
+  // Milliseconds until the next timed event, or -1 for none.
+  int NextEventIn() const;
   // Answers a pipe transfer the device completed; false while it waits.
   bool Complete(std::uint64_t id, std::uint8_t endpoint, std::uint32_t requested,
                 std::span<const std::uint8_t> out);
@@ -74,6 +86,7 @@ private:
   bool connected_ = false;
   std::deque<ParkedIn> parked_;
   std::deque<UnansweredControl> unanswered_;
+  std::deque<LateControl> late_;
   std::optional<Clock::time_point> unplugAt_;
 };
 

@@ -2,10 +2,13 @@
 #include "device_discovery.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <optional>
+#include <set>
 
 #include "bos_descriptor.h"
+#include "function_path.h"
 #include "ms_os_10_descriptors.h"
 #include "ms_os_20_descriptor_set.h"
 #include "usb_context.h"
@@ -15,77 +18,103 @@ namespace pelmora::linux_platform {
 namespace {
 
 using Buffer = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
 
-// Devices answer descriptor requests within microseconds; one that has not
-// answered in this time is taken for silent and is given up.
-constexpr unsigned REQUEST_TIMEOUT_MS = 300;
+// Devices answer descriptor requests within microseconds. The lookup spends
+// at most this long on one device, across all its requests, so a device that
+// answers slowly costs no more than one that never answers.
+constexpr std::chrono::milliseconds DEVICE_BUDGET{300};
 // libusb on Linux refuses a longer control transfer before it reaches the
 // device; the parsers take what arrives.
-constexpr std::uint16_t LONGEST_CONTROL_TRANSFER = 4096;
+constexpr std::uint32_t LONGEST_CONTROL_TRANSFER = 4096;
 constexpr std::uint8_t STANDARD_IN = 0x80;
 constexpr std::uint8_t VENDOR_DEVICE_IN = 0xC0;
-constexpr std::uint8_t VENDOR_INTERFACE_IN = 0xC1;
 constexpr std::uint8_t BOS_TYPE = 0x0F;
 constexpr std::uint8_t STRING_TYPE = 0x03;
 constexpr std::uint8_t OS_STRING_INDEX = 0xEE;
 constexpr std::uint16_t MS_OS_20_DESCRIPTOR_INDEX = 7;
-constexpr std::uint16_t MS_OS_10_EXTENDED_PROPERTIES_INDEX = 5;
-constexpr std::uint16_t MS_OS_10_HEADER_LENGTH = 10;
+constexpr std::uint16_t MS_OS_10_PROPERTIES_HEADER_LENGTH = 10;
+constexpr std::uint16_t MS_OS_10_COMPAT_ID_HEADER_LENGTH = 16;
 // The lowest bcdUSB with a BOS descriptor.
 constexpr std::uint16_t BOS_BCD_USB = 0x0201;
 
-// The descriptor requests of one device. After a request times out, none
-// is sent: a device that left one unanswered is likely to leave them all.
+std::uint16_t Asked(std::uint32_t length) {
+  return static_cast<std::uint16_t>(std::min(length, LONGEST_CONTROL_TRANSFER));
+}
+
+// The descriptor requests of one device, within its budget. After a request
+// times out, none is sent: a device that left one unanswered is likely to
+// leave them all.
 class Probe {
 public:
-  explicit Probe(libusb_device_handle *handle) : handle_(handle) {}
+  explicit Probe(libusb_device_handle *handle)
+      : handle_(handle), deadline_(Clock::now() + DEVICE_BUDGET) {}
 
-  std::optional<Buffer> ControlIn(std::uint8_t requestType, std::uint8_t request,
-                                  std::uint16_t value, std::uint16_t index, std::uint32_t length) {
-    if (silent_) {
+  std::optional<Buffer> ControlIn(const usb::VendorRequest &request) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - Clock::now());
+    if (givenUp_ || left.count() <= 0) {
+      givenUp_ = true;
       return std::nullopt;
     }
-    const auto asked =
-        static_cast<std::uint16_t>(std::min<std::uint32_t>(length, LONGEST_CONTROL_TRANSFER));
-    Buffer bytes(asked);
-    const int received = libusb_control_transfer(handle_, requestType, request, value, index,
-                                                 bytes.data(), asked, REQUEST_TIMEOUT_MS);
+    Buffer bytes(request.length);
+    const int received = libusb_control_transfer(
+        handle_, request.requestType, request.request, request.value, request.index, bytes.data(),
+        request.length, static_cast<unsigned>(left.count()));
     if (received < 0) {
-      silent_ = received == LIBUSB_ERROR_TIMEOUT;
+      givenUp_ = received == LIBUSB_ERROR_TIMEOUT;
       return std::nullopt;
     }
     bytes.resize(static_cast<std::size_t>(received));
     return bytes;
   }
 
-  std::optional<Buffer> GetDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t length) {
-    return ControlIn(STANDARD_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
-                     static_cast<std::uint16_t>(type << 8 | index), 0, length);
+  std::optional<Buffer> GetDescriptor(std::uint8_t type, std::uint8_t index, std::uint32_t length) {
+    return ControlIn({STANDARD_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                      static_cast<std::uint16_t>(type << 8 | index), 0, Asked(length)});
   }
 
 private:
   libusb_device_handle *handle_;
-  bool silent_ = false;
+  Clock::time_point deadline_;
+  bool givenUp_ = false;
 };
 
-// The index of the active configuration among the device's configurations.
-std::uint8_t ActiveConfigurationIndex(libusb_device *device) {
+// The active configuration: its index among the device's configurations and
+// the numbers of its interfaces, lowest first.
+struct ActiveConfiguration {
+  std::uint8_t index = 0;
+  std::set<std::uint8_t> interfaces;
+};
+
+ActiveConfiguration ActiveConfigurationOf(libusb_device *device) {
+  ActiveConfiguration found;
   libusb_config_descriptor *raw = nullptr;
   if (libusb_get_active_config_descriptor(device, &raw) != LIBUSB_SUCCESS) {
-    return 0;
+    found.interfaces.insert(0);
+    return found;
   }
   const ConfigDescriptorPtr active(raw);
+  for (int i = 0; i < active->bNumInterfaces; ++i) {
+    const libusb_interface &each = active->interface[i];
+    if (each.num_altsetting > 0) {
+      found.interfaces.insert(each.altsetting[0].bInterfaceNumber);
+    }
+  }
+  if (found.interfaces.empty()) {
+    found.interfaces.insert(0);
+  }
   libusb_device_descriptor descriptor{};
   libusb_get_device_descriptor(device, &descriptor);
   for (std::uint8_t index = 0; index < descriptor.bNumConfigurations; ++index) {
     if (libusb_get_config_descriptor(device, index, &raw) == LIBUSB_SUCCESS) {
       const ConfigDescriptorPtr config(raw);
       if (config->bConfigurationValue == active->bConfigurationValue) {
-        return index;
+        found.index = index;
+        break;
       }
     }
   }
-  return 0;
+  return found;
 }
 
 // The Microsoft OS 2.0 descriptor set, when the device has one.
@@ -100,25 +129,53 @@ std::optional<Buffer> ReadMsOs20Set(Probe &probe) {
   if (!location) {
     return std::nullopt;
   }
-  return probe.ControlIn(VENDOR_DEVICE_IN, location->vendorCode, 0, MS_OS_20_DESCRIPTOR_INDEX,
-                         location->totalLength);
+  return probe.ControlIn({VENDOR_DEVICE_IN, location->vendorCode, 0, MS_OS_20_DESCRIPTOR_INDEX,
+                          Asked(location->totalLength)});
 }
 
-// The Microsoft OS 1.0 extended properties of interface 0, when the device has them.
-std::optional<Buffer> ReadMsOs10Properties(Probe &probe) {
+// The functions that the Microsoft OS 1.0 extended compat ID names, among
+// the device's interfaces; interface 0 alone without one.
+std::vector<std::uint8_t> MsOs10Functions(Probe &probe, std::uint8_t vendorCode,
+                                          const std::set<std::uint8_t> &interfaces) {
+  const auto header =
+      probe.ControlIn(usb::ExtendedCompatIdRequest(vendorCode, MS_OS_10_COMPAT_ID_HEADER_LENGTH));
+  const auto length = header ? usb::ExtendedCompatIdLength(*header) : std::nullopt;
+  const auto descriptor =
+      length ? probe.ControlIn(usb::ExtendedCompatIdRequest(vendorCode, Asked(*length)))
+             : std::nullopt;
+  if (!descriptor) {
+    return {0};
+  }
+  std::set<std::uint8_t> named;
+  for (const std::uint8_t first : usb::CompatIdFunctions(*descriptor)) {
+    if (interfaces.count(first) != 0) {
+      named.insert(first);
+    }
+  }
+  return std::vector<std::uint8_t>(named.begin(), named.end());
+}
+
+// The first of the device's functions whose Microsoft OS 1.0 extended
+// properties declare the class.
+std::optional<std::uint8_t> MsOs10Match(Probe &probe, const usb::GuidText &guid,
+                                        const std::set<std::uint8_t> &interfaces) {
   const auto osString = probe.GetDescriptor(STRING_TYPE, OS_STRING_INDEX, 0x12);
   const auto vendorCode = osString ? usb::MsOs10VendorCode(*osString) : std::nullopt;
   if (!vendorCode) {
     return std::nullopt;
   }
-  const auto header = probe.ControlIn(VENDOR_INTERFACE_IN, *vendorCode, 0,
-                                      MS_OS_10_EXTENDED_PROPERTIES_INDEX, MS_OS_10_HEADER_LENGTH);
-  const auto length = header ? usb::ExtendedPropertiesLength(*header) : std::nullopt;
-  if (!length) {
-    return std::nullopt;
+  for (const std::uint8_t first : MsOs10Functions(probe, *vendorCode, interfaces)) {
+    const auto header = probe.ControlIn(
+        usb::ExtendedPropertiesRequest(*vendorCode, first, MS_OS_10_PROPERTIES_HEADER_LENGTH));
+    const auto length = header ? usb::ExtendedPropertiesLength(*header) : std::nullopt;
+    const auto properties =
+        length ? probe.ControlIn(usb::ExtendedPropertiesRequest(*vendorCode, first, Asked(*length)))
+               : std::nullopt;
+    if (properties && usb::DeclaresInterfaceGuid(usb::ParseExtendedProperties(*properties), guid)) {
+      return first;
+    }
   }
-  return probe.ControlIn(VENDOR_INTERFACE_IN, *vendorCode, 0, MS_OS_10_EXTENDED_PROPERTIES_INDEX,
-                         *length);
+  return std::nullopt;
 }
 
 usb::GuidText TextOf(const GUID &guid) {
@@ -130,28 +187,36 @@ usb::GuidText TextOf(const GUID &guid) {
   return usb::GuidText{text};
 }
 
-bool DeclaresClass(libusb_device *device, const usb::GuidText &guid) {
+// The first interface of the device's first function that declares the
+// class; nothing when none does.
+std::optional<std::uint8_t> FunctionDeclaringClass(libusb_device *device,
+                                                   const usb::GuidText &guid) {
   libusb_device_descriptor descriptor{};
   libusb_get_device_descriptor(device, &descriptor);
   // A hub is never one, and its control endpoint serves the whole tree
   // behind it: leave it alone.
   if (descriptor.bDeviceClass == LIBUSB_CLASS_HUB) {
-    return false;
+    return std::nullopt;
   }
   libusb_device_handle *raw = nullptr;
   if (libusb_open(device, &raw) != LIBUSB_SUCCESS) {
-    return false; // not ours to use
+    return std::nullopt; // not ours to use
   }
   const DeviceHandlePtr handle(raw);
   Probe probe(handle.get());
+  const ActiveConfiguration active = ActiveConfigurationOf(device);
   if (descriptor.bcdUSB >= BOS_BCD_USB) {
     if (const auto set = ReadMsOs20Set(probe)) {
-      return usb::DeclaresInterfaceGuid(
-          usb::MsOs20PropertiesForInterfaceZero(*set, ActiveConfigurationIndex(device)), guid);
+      std::vector<usb::FunctionProperties> functions =
+          usb::MsOs20Functions(*set, active.index, *active.interfaces.begin());
+      // A function of an interface the configuration lacks is no function.
+      std::erase_if(functions, [&active](const usb::FunctionProperties &function) {
+        return active.interfaces.count(function.firstInterface) == 0;
+      });
+      return usb::FirstFunctionDeclaring(functions, guid);
     }
   }
-  const auto properties = ReadMsOs10Properties(probe);
-  return properties && usb::DeclaresInterfaceGuid(usb::ParseExtendedProperties(*properties), guid);
+  return MsOs10Match(probe, guid, active.interfaces);
 }
 
 std::string NodePath(libusb_device *device) {
@@ -187,8 +252,8 @@ std::optional<std::string> InterfaceLookup::Next() {
   const usb::GuidText guid = TextOf(interfaceClass_);
   while (next_ < candidates_.size()) {
     libusb_device *device = candidates_[next_++].device;
-    if (DeclaresClass(device, guid)) {
-      return NodePath(device);
+    if (const auto function = FunctionDeclaringClass(device, guid)) {
+      return FunctionPathText({NodePath(device), *function});
     }
   }
   return std::nullopt;

@@ -26,8 +26,9 @@ class InterfaceLookup {
 public:
   InterfaceLookup(libusb_context *context, const GUID &interfaceClass);
 
-  // The usbfs node (/dev/bus/usb/BBB/DDD) of the next device that the user
-  // can open and that declares the class; nothing once none is left.
+  // The path (/dev/bus/usb/BBB/DDD:N) of the first function that declares
+  // the class, of the next device that the user can open and that has one;
+  // nothing once none is left.
   std::optional<std::string> Next();
 
 private:

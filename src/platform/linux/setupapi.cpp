@@ -44,7 +44,7 @@ ClassDeviceSet *FindSet(HDEVINFO handle) {
 
 bool SameGuid(const GUID &a, const GUID &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-// Paths are ASCII (/dev/bus/usb/BBB/DDD).
+// Paths are ASCII (/dev/bus/usb/BBB/DDD:N).
 std::wstring Widen(const std::string &text) { return std::wstring(text.begin(), text.end()); }
 
 // Finds members until the set holds index + 1 of them or none is left.

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "errno_guard.h"
+#include "function_path.h"
 #include "usb_context.h"
 #include "winapi.h"
 #include "winusb_interface.h"
@@ -18,7 +19,8 @@ BOOL WinUsb_Initialize(HANDLE DeviceHandle, PWINUSB_INTERFACE_HANDLE InterfaceHa
       fd > INT32_MAX) {
     return FALSE;
   }
-  auto bound = UsbInterface::Bind(pelmora::linux_platform::UsbContext(), static_cast<int>(fd));
+  auto bound = UsbInterface::Bind(pelmora::linux_platform::UsbContext(), static_cast<int>(fd),
+                                  pelmora::linux_platform::FunctionOf(static_cast<int>(fd)));
   if (!bound) {
     return FALSE;
   }

@@ -8,7 +8,6 @@ namespace pelmora::linux_platform {
 
 namespace {
 
-constexpr int FIRST_INTERFACE = 0;
 // WinUSB's default: a pipe transfer waits as long as the device takes.
 constexpr unsigned NO_TIMEOUT = 0;
 
@@ -30,14 +29,15 @@ bool IsIn(UCHAR pipeId) { return (pipeId & LIBUSB_ENDPOINT_IN) != 0; }
 
 } // namespace
 
-std::unique_ptr<UsbInterface> UsbInterface::Bind(libusb_context *context, int fd) {
+std::unique_ptr<UsbInterface> UsbInterface::Bind(libusb_context *context, int fd,
+                                                 std::uint8_t interfaceNumber) {
   libusb_device_handle *raw = nullptr;
   if (context == nullptr ||
       libusb_wrap_sys_device(context, static_cast<intptr_t>(fd), &raw) != LIBUSB_SUCCESS) {
     return nullptr;
   }
-  std::unique_ptr<UsbInterface> bound(new UsbInterface(DeviceHandlePtr(raw)));
-  if (libusb_claim_interface(raw, FIRST_INTERFACE) != LIBUSB_SUCCESS) {
+  std::unique_ptr<UsbInterface> bound(new UsbInterface(DeviceHandlePtr(raw), interfaceNumber));
+  if (libusb_claim_interface(raw, interfaceNumber) != LIBUSB_SUCCESS) {
     return nullptr;
   }
   bound->claimed_ = true;
@@ -50,7 +50,7 @@ std::unique_ptr<UsbInterface> UsbInterface::Bind(libusb_context *context, int fd
 
 UsbInterface::~UsbInterface() {
   if (claimed_) {
-    libusb_release_interface(handle_.get(), FIRST_INTERFACE);
+    libusb_release_interface(handle_.get(), interfaceNumber_);
   }
 }
 
@@ -79,7 +79,7 @@ const libusb_interface_descriptor *UsbInterface::AlternateSetting(UCHAR alternat
     const libusb_interface &candidate = config_->interface[i];
     for (int j = 0; j < candidate.num_altsetting; ++j) {
       const libusb_interface_descriptor &setting = candidate.altsetting[j];
-      if (setting.bInterfaceNumber == FIRST_INTERFACE &&
+      if (setting.bInterfaceNumber == interfaceNumber_ &&
           setting.bAlternateSetting == alternateSetting) {
         return &setting;
       }

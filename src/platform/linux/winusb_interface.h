@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// One bound WinUSB interface: interface 0 of a wrapped usbfs descriptor.
+// One bound WinUSB interface: the first interface of a function of a device,
+// over its wrapped usbfs descriptor.
 #pragma once
 
 #include <libusb.h>
@@ -17,9 +18,11 @@ namespace pelmora::linux_platform {
 
 class UsbInterface {
 public:
-  // Wraps fd and claims interface 0; nullptr when either fails. A kernel
+  // Wraps fd and claims the interface; nullptr when either fails. A kernel
   // driver holding the interface is never detached: the claim then fails.
-  static std::unique_ptr<UsbInterface> Bind(libusb_context *context, int fd);
+  // The device's other interfaces are left alone.
+  static std::unique_ptr<UsbInterface> Bind(libusb_context *context, int fd,
+                                            std::uint8_t interfaceNumber);
   ~UsbInterface();
   UsbInterface(const UsbInterface &) = delete;
   UsbInterface &operator=(const UsbInterface &) = delete;
@@ -36,13 +39,15 @@ public:
   bool Read(UCHAR pipeId, UCHAR *buffer, ULONG length, ULONG *transferred);
 
 private:
-  explicit UsbInterface(DeviceHandlePtr handle) : handle_(std::move(handle)) {}
+  UsbInterface(DeviceHandlePtr handle, std::uint8_t interfaceNumber)
+      : handle_(std::move(handle)), interfaceNumber_(interfaceNumber) {}
   const libusb_interface_descriptor *AlternateSetting(UCHAR alternateSetting) const;
   const libusb_endpoint_descriptor *Endpoint(UCHAR pipeId) const;
   int Transfer(const libusb_endpoint_descriptor &endpoint, UCHAR *buffer, ULONG length,
                int *transferred);
 
   DeviceHandlePtr handle_;
+  std::uint8_t interfaceNumber_;
   bool claimed_ = false;
   ConfigDescriptorPtr config_;
   std::map<UCHAR, std::vector<std::uint8_t>> surplus_;

@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   }
   // The first byte picks the active configuration's index.
   const pelmora::usb::Bytes bytes(data + 1, size - 1);
-  const auto properties = pelmora::usb::MsOs20PropertiesForInterfaceZero(bytes, data[0]);
-  pelmora::usb::DeclaresInterfaceGuid(properties, {"6120D798-D192-4463-B0DE-2B65ED2F4870"});
+  const auto functions = pelmora::usb::MsOs20Functions(bytes, data[0], 0);
+  pelmora::usb::FirstFunctionDeclaring(functions, {"6120D798-D192-4463-B0DE-2B65ED2F4870"});
   return 0;
 }

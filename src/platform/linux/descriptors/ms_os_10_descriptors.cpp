@@ -16,7 +16,12 @@ constexpr std::array<std::uint8_t, 14> SIGNATURE = {'M', 0,   'S', 0,   'F', 0, 
                                                     0,   '1', 0,   '0', 0,   '0', 0};
 constexpr std::size_t HEADER_LENGTH = 10;
 constexpr std::uint16_t VERSION_1_00 = 0x0100;
+constexpr std::uint8_t VENDOR_DEVICE_IN = 0xC0;
+constexpr std::uint8_t VENDOR_INTERFACE_IN = 0xC1;
+constexpr std::uint16_t EXTENDED_COMPAT_ID_INDEX = 4;
 constexpr std::uint16_t EXTENDED_PROPERTIES_INDEX = 5;
+constexpr std::size_t COMPAT_ID_HEADER_LENGTH = 16;
+constexpr std::size_t COMPAT_ID_SECTION_LENGTH = 24;
 // dwSize, dwPropertyDataType, wPropertyNameLength.
 constexpr std::size_t SECTION_FIXED_LENGTH = 10;
 
@@ -31,6 +36,41 @@ std::optional<std::uint8_t> MsOs10VendorCode(Bytes stringDescriptor) {
     return std::nullopt;
   }
   return ReadU8(stringDescriptor, VENDOR_CODE_OFFSET);
+}
+
+VendorRequest ExtendedCompatIdRequest(std::uint8_t vendorCode, std::uint16_t length) {
+  return {VENDOR_DEVICE_IN, vendorCode, 0, EXTENDED_COMPAT_ID_INDEX, length};
+}
+
+VendorRequest ExtendedPropertiesRequest(std::uint8_t vendorCode, std::uint8_t interfaceNumber,
+                                        std::uint16_t length) {
+  return {VENDOR_INTERFACE_IN, vendorCode, interfaceNumber, EXTENDED_PROPERTIES_INDEX, length};
+}
+
+std::optional<std::uint32_t> ExtendedCompatIdLength(Bytes bytes) {
+  if (ReadU16(bytes, 4) != VERSION_1_00 || ReadU16(bytes, 6) != EXTENDED_COMPAT_ID_INDEX) {
+    return std::nullopt;
+  }
+  return ReadU32(bytes, 0);
+}
+
+std::vector<std::uint8_t> CompatIdFunctions(Bytes descriptor) {
+  std::vector<std::uint8_t> functions;
+  const auto length = ExtendedCompatIdLength(descriptor);
+  const auto count = ReadU8(descriptor, 8);
+  if (!length || !count) {
+    return functions;
+  }
+  const Bytes all = descriptor.first(std::min<std::size_t>(*length, descriptor.size()));
+  for (std::size_t i = 0; i < *count; ++i) {
+    const auto section = Slice(all, COMPAT_ID_HEADER_LENGTH + i * COMPAT_ID_SECTION_LENGTH,
+                               COMPAT_ID_SECTION_LENGTH);
+    if (!section) {
+      break;
+    }
+    functions.push_back((*section)[0]);
+  }
+  return functions;
 }
 
 std::optional<std::uint32_t> ExtendedPropertiesLength(Bytes bytes) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Microsoft OS 1.0 descriptors: the OS string descriptor (index 0xEE) and the
-// extended properties descriptor.
+// Microsoft OS 1.0 descriptors: the OS string descriptor (index 0xEE), the
+// extended compat ID descriptor, the extended properties descriptor, and the
+// vendor requests that ask for the last two.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,34 @@ namespace pelmora::usb {
 
 // The vendor code of an OS string descriptor whose signature is "MSFT100".
 std::optional<std::uint8_t> MsOs10VendorCode(Bytes stringDescriptor);
+
+// A vendor request that reads a descriptor.
+struct VendorRequest {
+  std::uint8_t requestType = 0;
+  std::uint8_t request = 0;
+  std::uint16_t value = 0;
+  std::uint16_t index = 0;
+  std::uint16_t length = 0;
+};
+
+// The extended compat ID descriptor: a device request, wIndex 4, wValue 0.
+VendorRequest ExtendedCompatIdRequest(std::uint8_t vendorCode, std::uint16_t length);
+
+// The extended properties of the function starting at interfaceNumber: an
+// interface request, wIndex 5, the number in the low byte of wValue and 0 in
+// the high byte (what Windows sends, and all the kernel's gadget framework
+// answers).
+VendorRequest ExtendedPropertiesRequest(std::uint8_t vendorCode, std::uint8_t interfaceNumber,
+                                        std::uint16_t length);
+
+// The dwLength of an extended compat ID descriptor header, when bytes start
+// with one (bcdVersion 1.00, wIndex 4).
+std::optional<std::uint32_t> ExtendedCompatIdLength(Bytes bytes);
+
+// The bFirstInterfaceNumber of each function section of an extended compat
+// ID descriptor, in order. Sections past the descriptor's end or its bCount
+// are not read.
+std::vector<std::uint8_t> CompatIdFunctions(Bytes descriptor);
 
 // The dwLength of an extended properties descriptor header, when bytes start
 // with one (bcdVersion 1.00, wIndex 5).

@@ -38,11 +38,12 @@ std::optional<RegistryProperty> ParseProperty(Bytes descriptor) {
 
 } // namespace
 
-std::vector<RegistryProperty> MsOs20PropertiesForInterfaceZero(Bytes set,
-                                                               std::uint8_t configurationIndex) {
-  std::vector<RegistryProperty> properties;
+std::vector<FunctionProperties> MsOs20Functions(Bytes set, std::uint8_t configurationIndex,
+                                                std::uint8_t firstInterface) {
+  // The first entry holds what is not in a function subset.
+  std::vector<FunctionProperties> functions{{firstInterface, {}}};
   if (ReadU16(set, 0) != SET_HEADER_LENGTH || ReadU16(set, 2) != SET_HEADER) {
-    return properties;
+    return functions;
   }
   const Bytes all = set.first(std::min<std::size_t>(ReadU16(set, 8).value_or(0), set.size()));
 
@@ -50,7 +51,7 @@ std::vector<RegistryProperty> MsOs20PropertiesForInterfaceZero(Bytes set,
   std::size_t configurationEnd = 0;
   bool configurationApplies = true;
   std::size_t functionEnd = 0;
-  bool functionApplies = true;
+  std::size_t function = 0; // the entry that properties go to
 
   std::size_t offset = SET_HEADER_LENGTH;
   while (offset < all.size()) {
@@ -71,7 +72,7 @@ std::vector<RegistryProperty> MsOs20PropertiesForInterfaceZero(Bytes set,
       break;
     }
     if (offset >= functionEnd) {
-      functionApplies = true;
+      function = 0;
     }
     if (offset >= configurationEnd) {
       configurationApplies = true;
@@ -80,18 +81,19 @@ std::vector<RegistryProperty> MsOs20PropertiesForInterfaceZero(Bytes set,
       configurationEnd = offset + subsetLength;
       configurationApplies = ReadU8(all, offset + 4) == configurationIndex;
       functionEnd = 0;
-      functionApplies = true;
+      function = 0;
     } else if (*type == FUNCTION_SUBSET) {
       functionEnd = offset + subsetLength;
-      functionApplies = ReadU8(all, offset + 4) == 0;
-    } else if (*type == REGISTRY_PROPERTY && configurationApplies && functionApplies) {
+      functions.push_back({ReadU8(all, offset + 4).value_or(0), {}});
+      function = functions.size() - 1;
+    } else if (*type == REGISTRY_PROPERTY && configurationApplies) {
       if (auto property = ParseProperty(*descriptor)) {
-        properties.push_back(*property);
+        functions[function].properties.push_back(*property);
       }
     }
     offset += *length;
   }
-  return properties;
+  return functions;
 }
 
 } // namespace pelmora::usb

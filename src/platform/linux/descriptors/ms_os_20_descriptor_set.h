@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The Microsoft OS 2.0 descriptor set: the registry properties it declares
-// for a device's first interface.
+// for each function of a device.
 #pragma once
 
 #include <cstdint>
@@ -11,13 +11,15 @@
 
 namespace pelmora::usb {
 
-// The registry properties that apply to interface 0 when the configuration
-// with the given index is active: those at device scope, those of the
-// configuration subset whose bConfigurationValue field equals the index
-// (the field holds an index, not a configuration value), and those of a
-// function subset that starts at interface 0. A malformed descriptor ends
+// The registry properties of each function when the configuration with the
+// given index is active. Those of a function subset belong to the function
+// that starts at its bFirstInterface; those at device scope, or in the
+// configuration subset outside any function subset, to the function that
+// starts at firstInterface (the device's first). Only the configuration
+// subset whose bConfigurationValue field equals the index counts (the field
+// holds an index, not a configuration value). A malformed descriptor ends
 // the walk; what was found before it is kept. The properties point into set.
-std::vector<RegistryProperty> MsOs20PropertiesForInterfaceZero(Bytes set,
-                                                               std::uint8_t configurationIndex);
+std::vector<FunctionProperties> MsOs20Functions(Bytes set, std::uint8_t configurationIndex,
+                                                std::uint8_t firstInterface);
 
 } // namespace pelmora::usb

@@ -81,4 +81,16 @@ bool DeclaresInterfaceGuid(const std::vector<RegistryProperty> &properties, cons
   return false;
 }
 
+std::optional<std::uint8_t> FirstFunctionDeclaring(const std::vector<FunctionProperties> &functions,
+                                                   const GuidText &guid) {
+  std::optional<std::uint8_t> first;
+  for (const FunctionProperties &function : functions) {
+    if ((!first || function.firstInterface < *first) &&
+        DeclaresInterfaceGuid(function.properties, guid)) {
+      first = function.firstInterface;
+    }
+  }
+  return first;
+}
+
 } // namespace pelmora::usb

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,5 +31,17 @@ struct GuidText {
 // without regard to case, braces around the GUID are optional, and trailing
 // NULs are ignored.
 bool DeclaresInterfaceGuid(const std::vector<RegistryProperty> &properties, const GuidText &guid);
+
+// The properties one function of a device declares, by the number of its
+// first interface.
+struct FunctionProperties {
+  std::uint8_t firstInterface = 0;
+  std::vector<RegistryProperty> properties;
+};
+
+// The first interface of the function with the lowest first interface
+// number that declares the GUID, as above; nothing when none does.
+std::optional<std::uint8_t> FirstFunctionDeclaring(const std::vector<FunctionProperties> &functions,
+                                                   const GuidText &guid);
 
 } // namespace pelmora::usb
