@@ -31,7 +31,7 @@ gadget-*)
   ;;
 esac
 case "$suite" in
-gadget-full-speed) speed_parameters=is_high_speed=0 ;;
+gadget-full-speed | gadget-composite-full-speed) speed_parameters=is_high_speed=0 ;;
 gadget-super-speed) speed_parameters=is_super_speed=1 ;;
 esac
 
@@ -41,6 +41,15 @@ while read -r module; do
   insmod "$modules/$module" $([ "$module" != dummy_hcd.ko ] || echo $speed_parameters) ||
     report "load the ${module%.ko} module" "insmod failed"
 done <"$modules/load-order"
+# A composite gadget's ACM function, and the host's driver for its interfaces.
+case "$suite" in
+gadget-composite-*)
+  while read -r module; do
+    grep -qxF "$module" "$modules/load-order" || insmod "/acm-modules/$module" ||
+      report "load the ${module%.ko} module" "insmod failed"
+  done </acm-modules/load-order
+  ;;
+esac
 
 gadget=
 start_gadget() { # options
@@ -48,6 +57,10 @@ start_gadget() { # options
   gadget=$!
 }
 case "$suite" in
+gadget-composite-*)
+  mount -t configfs configfs /sys/kernel/config
+  start_gadget --composite
+  ;;
 gadget-*)
   mount -t configfs configfs /sys/kernel/config
   start_gadget
@@ -416,7 +429,34 @@ suite_gadget_super_speed() {
   gadget_refuses "configfs mounted" "mount -t configfs"
 }
 
+# The driver that holds each interface of the device: "0:cdc_acm 1:cdc_acm 2:-".
+interface_drivers() {
+  for interface in "$device"/*:1.*; do
+    driver=-
+    [ ! -e "$interface/driver" ] || driver=$(basename "$(readlink "$interface/driver")")
+    printf '%s:%s ' "${interface##*.}" "$driver"
+  done
+}
+
+# The loopback at interface 2 of a composite gadget, whose ACM interfaces the
+# guest's cdc_acm holds: the program finds and drives it and detaches nothing.
+suite_gadget_composite() { # packet size, speed name, speed in Mb/s
+  report "composite gadget at $2: the kernel configures it at $2 with class EF/02/01, cdc_acm holds interfaces 0 and 1" \
+    "$(device_enumerated "$3" 2.00
+      [ "$(cat "$device/bDeviceClass" "$device/bDeviceSubClass" "$device/bDeviceProtocol" | tr '\n' ' ')" = 'ef 02 01 ' ] ||
+        echo "class $(cat "$device/bDeviceClass" "$device/bDeviceSubClass" "$device/bDeviceProtocol" | tr '\n' /)"
+      [ "$(interface_drivers)" = '0:cdc_acm 1:cdc_acm 2:- ' ] || echo "drivers: $(interface_drivers)"
+      [ -e /dev/ttyACM0 ] || echo 'no /dev/ttyACM0')"
+  gadget_round_trips "$1" "$2, composite"
+  report "composite gadget at $2: after the runs cdc_acm still holds interfaces 0 and 1, and nothing holds interface 2" \
+    "$([ "$(interface_drivers)" = '0:cdc_acm 1:cdc_acm 2:- ' ] || echo "drivers: $(interface_drivers)"
+      [ -e /dev/ttyACM0 ] || echo '/dev/ttyACM0 is gone')"
+  stop_gadget "composite at $2"
+}
+
 case "$suite" in
+gadget-composite-full-speed) suite_gadget_composite 64 "full speed" 12 ;;
+gadget-composite-high-speed) suite_gadget_composite 512 "high speed" 480 ;;
 gadget-full-speed) suite_gadget_full_speed ;;
 gadget-high-speed) suite_gadget_high_speed ;;
 gadget-super-speed) suite_gadget_super_speed ;;

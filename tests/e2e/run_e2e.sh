@@ -67,6 +67,7 @@ for library in $libraries; do
 done
 "$here/kernel.sh" modules "$root/modules" xhci-pci
 "$here/kernel.sh" modules "$root/gadget-modules" dummy_hcd usb_f_fs
+"$here/kernel.sh" modules "$root/acm-modules" usb_f_acm cdc_acm
 cp "$here/guest_init.sh" "$root/init"
 chmod +x "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet) >"$work/initramfs.cpio"
@@ -257,6 +258,10 @@ check "disconnect: the device was unplugged while a read waited" \
 boot gadget-full-speed
 boot gadget-high-speed
 boot gadget-super-speed
+# A composite gadget: the kernel's ACM function at interfaces 0 and 1, held by
+# the guest's cdc_acm, and the loopback at interface 2.
+boot gadget-composite-full-speed
+boot gadget-composite-high-speed
 
 echo "== end-to-end run took $(elapsed "$run_started")"
 echo "$passed passed, $failed failed"

@@ -25,6 +25,7 @@ constexpr char GADGETS[] = "/sys/kernel/config/usb_gadget";
 constexpr char CONTROLLERS[] = "/sys/class/udc";
 constexpr char NEEDS_ROOT[] = "; setting up a gadget needs root";
 constexpr char FUNCTIONFS_MISSING[] = "FunctionFS is missing: load it with 'modprobe usb_f_fs'";
+constexpr char ACM_MISSING[] = "the ACM function is missing: load it with 'modprobe usb_f_acm'";
 
 std::string Failed(const std::string &what, int error) {
   std::string message = what + ": " + std::strerror(error);
@@ -144,12 +145,19 @@ void ConfigfsGadget::Link(const std::string &target, const std::string &link) {
   made_.steps.emplace_back(Undo::RemoveLink, link);
 }
 
-ConfigfsGadget::ConfigfsGadget(const std::string &name, std::uint8_t vendorCode)
+ConfigfsGadget::ConfigfsGadget(const std::string &name, std::uint8_t vendorCode, bool composite)
     : root_(std::string(GADGETS) + "/" + name) {
   MakeDirectory(root_);
   Write(root_ + "/idVendor", "0x1209");
   Write(root_ + "/idProduct", "0x0001");
   Write(root_ + "/bcdDevice", "0x0100");
+  if (composite) {
+    // Miscellaneous, common class, interface association: the ACM function's
+    // association tells its two interfaces apart from the loopback.
+    Write(root_ + "/bDeviceClass", "0xEF");
+    Write(root_ + "/bDeviceSubClass", "0x02");
+    Write(root_ + "/bDeviceProtocol", "0x01");
+  }
   MakeDirectory(root_ + "/strings/0x409");
   Write(root_ + "/strings/0x409/manufacturer", "pelmora");
   Write(root_ + "/strings/0x409/product", "loopback");
@@ -161,7 +169,13 @@ ConfigfsGadget::ConfigfsGadget(const std::string &name, std::uint8_t vendorCode)
   MakeDirectory(configuration + "/strings/0x409");
   Write(configuration + "/strings/0x409/configuration", "loopback");
 
-  // The kernel loads usb_f_fs by itself where it can.
+  // The kernel loads usb_f_fs and usb_f_acm by itself where it can. It
+  // numbers interfaces in the order functions are linked.
+  if (composite) {
+    const std::string acm = root_ + "/functions/acm." + name;
+    MakeDirectory(acm, ACM_MISSING);
+    Link(acm, configuration + "/acm." + name);
+  }
   const std::string function = root_ + "/functions/ffs." + name;
   MakeDirectory(function, FUNCTIONFS_MISSING);
   Link(function, configuration + "/ffs." + name);

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // A gadget on the kernel's USB device stack, made in configfs: 1209:0001 with
-// strings, one configuration holding one FunctionFS function, Microsoft OS 1.0
-// descriptors switched on for that configuration, and the function's
-// FunctionFS mounted. Whatever it made is removed, in reverse order, when it
-// is destroyed, even when it could not be made whole.
+// strings, one configuration holding one FunctionFS function (after an ACM
+// function, in a composite gadget), Microsoft OS 1.0 descriptors switched on
+// for that configuration, and the function's FunctionFS mounted. Whatever it made is removed, in
+// reverse order, when it is destroyed, even when it could not be made whole.
 #pragma once
 
 #include <cstdint>
@@ -28,9 +28,11 @@ std::string ChooseController(const std::string &wanted);
 
 class ConfigfsGadget {
 public:
-  // name: the gadget's directory and its FunctionFS instance; vendorCode: the
-  // request that Microsoft OS 1.0 descriptors are read with.
-  ConfigfsGadget(const std::string &name, std::uint8_t vendorCode);
+  // name: the gadget's directory and its functions' instance; vendorCode: the
+  // request that Microsoft OS 1.0 descriptors are read with; composite: the
+  // kernel's ACM function comes first, so that it takes interfaces 0 and 1
+  // and the FunctionFS function interface 2.
+  ConfigfsGadget(const std::string &name, std::uint8_t vendorCode, bool composite);
   ~ConfigfsGadget();
   ConfigfsGadget(const ConfigfsGadget &) = delete;
   ConfigfsGadget &operator=(const ConfigfsGadget &) = delete;

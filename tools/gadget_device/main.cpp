@@ -32,6 +32,8 @@ constexpr char USAGE[] =
     "options:\n"
     "  --udc NAME             the controller in /sys/class/udc (default: the only one)\n"
     "  --guid TEXT            declare this interface class GUID instead\n"
+    "  --composite            put the kernel's ACM function (interfaces 0 and 1) before the\n"
+    "                         loopback, which is then interface 2\n"
     "  --in-packet BYTES      send IN data in packets of at most BYTES\n"
     "  --stall N              halt both bulk endpoints from the Nth pipe transfer on, until\n"
     "                         the host clears them (an OUT transfer ends with a short packet)\n"
@@ -76,7 +78,8 @@ int main(int argc, char **argv) {
     } else if (option == "--help" || option == "-h") {
       (void)std::fputs(USAGE, stdout);
       return 0;
-    } else if (option == "--guid" || option == "--in-packet" || option == "--stall") {
+    } else if (option == "--guid" || option == "--in-packet" || option == "--stall" ||
+               option == "--composite") {
       if (std::string problem; pelmora::emulated::ApplyDeviceOption(
                                    argc, argv, i, spec, faults, problem) != DeviceOption::Applied) {
         Usage(problem);
@@ -107,7 +110,7 @@ int main(int argc, char **argv) {
     pelmora::gadget::CheckGadgetStack();
     controller = pelmora::gadget::ChooseController(controller);
     pelmora::gadget::ConfigfsGadget gadget("pelmora-" + std::to_string(getpid()),
-                                           pelmora::emulated::MS_OS_10_VENDOR_CODE);
+                                           pelmora::emulated::MS_OS_10_VENDOR_CODE, spec.composite);
     pelmora::gadget::EchoFunction function(
         gadget.FunctionFsDirectory(), pelmora::gadget::FunctionDescriptors(spec.interfaceGuid),
         pelmora::gadget::FunctionStrings(), {faults.inPacketSize, faults.stallTransfer, controller},
