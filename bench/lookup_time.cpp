@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // How long the device lookup takes to find one matching device behind 0, 3
 // and 8 other devices on the emulated usbfs bus, when those others answer
-// their descriptor requests (they declare another class) and when they never
-// answer at all. The lookup is the program's own, GetDevicePath; its
-// diagnostics are silenced.
+// their descriptor requests (they declare another class), when they never
+// answer at all, and when they answer each request after 290 ms. The lookup is the program's own,
+// GetDevicePath; its diagnostics are silenced.
 //   lookup_time [--smoke]   (--smoke: one run each, up to 3 others)
 #include <chrono>
 #include <cstdio>
@@ -25,14 +25,30 @@ using pelmora::emulated::EmulatedBus;
 using pelmora::emulated::Faults;
 using pelmora::emulated::LoopbackDevice;
 
+// How the other devices answer.
+struct Behaviour {
+  const char *name;
+  Faults faults;
+};
+
+Faults Silent() {
+  Faults faults;
+  faults.silentControl = true;
+  return faults;
+}
+
+Faults Slow() {
+  Faults faults;
+  faults.controlDelayMs = 290;
+  return faults;
+}
+
 // Milliseconds the lookup took on a bus with the others on ports 1 to
 // others and the match after them; negative when it found the wrong device.
-double LookupMilliseconds(unsigned others, bool silent) {
+double LookupMilliseconds(unsigned others, const Faults &faults) {
   EmulatedBus bus;
   DeviceSpec other;
   other.interfaceGuid = "{00000000-0000-0000-0000-000000000000}";
-  Faults faults;
-  faults.silentControl = silent;
   for (unsigned i = 0; i < others; ++i) {
     const auto port = static_cast<std::uint8_t>(i + 1);
     bus.Add(std::make_shared<LoopbackDevice>(other, faults),
@@ -41,7 +57,7 @@ double LookupMilliseconds(unsigned others, bool silent) {
   const auto port = static_cast<std::uint8_t>(others + 1);
   bus.Add(std::make_shared<LoopbackDevice>(), {1, port, static_cast<std::uint8_t>(port + 1)});
   char expected[32];
-  (void)std::snprintf(expected, sizeof expected, "/dev/bus/usb/001/%03u", port + 1U);
+  (void)std::snprintf(expected, sizeof expected, "/dev/bus/usb/001/%03u:0", port + 1U);
 
   WCHAR path[DEVICE_PATH_CCH] = {};
   const auto start = std::chrono::steady_clock::now();
@@ -64,18 +80,19 @@ int main(int argc, char *argv[]) {
     return 1;
   }
   (void)std::printf("%-14s %-13s %12s\n", "other devices", "they are", "lookup ms");
-  for (const bool silent : {false, true}) {
+  const Behaviour behaviours[] = {{"well-behaved", {}}, {"silent", Silent()}, {"slow", Slow()}};
+  for (const Behaviour &behaviour : behaviours) {
     for (const unsigned others : counts) {
       double best = -1;
       for (int i = 0; i < repeats; ++i) {
-        const double took = LookupMilliseconds(others, silent);
+        const double took = LookupMilliseconds(others, behaviour.faults);
         if (took < 0) {
           (void)std::printf("lookup_time: the lookup missed the matching device\n");
           return 1;
         }
         best = best < 0 || took < best ? took : best;
       }
-      (void)std::printf("%-14u %-13s %12.1f\n", others, silent ? "silent" : "well-behaved", best);
+      (void)std::printf("%-14u %-13s %12.1f\n", others, behaviour.name, best);
     }
   }
   return 0;
