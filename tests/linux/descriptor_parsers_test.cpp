@@ -4,7 +4,9 @@
 // past their end.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -335,6 +337,57 @@ TEST(MsOs10Descriptors, RefusesOrCutsMalformedExtendedProperties) {
   EXPECT_EQ(ParseExtendedProperties(moreThanThere).size(), 1u);
 
   EXPECT_TRUE(ParseExtendedProperties(ByteVector(good.begin(), good.begin() + 9)).empty());
+}
+
+// The bytes of the README's example with this name: the hex bytes of its
+// code block, each line up to its comment.
+ByteVector ReadmeExample(const std::string &name) {
+  std::ifstream readme(PELMORA_README);
+  std::string line;
+  while (std::getline(readme, line) && line != "<!-- example: " + name + " -->") {
+  }
+  ByteVector bytes;
+  std::getline(readme, line); // the opening fence
+  while (std::getline(readme, line) && line.rfind("```", 0) != 0) {
+    std::istringstream words(line.substr(0, line.find('#')));
+    std::string word;
+    while (words >> word) {
+      bytes.push_back(static_cast<std::uint8_t>(std::stoul(word, nullptr, 16)));
+    }
+  }
+  return bytes;
+}
+
+// Firmware authors copy the README's example: every length in it must be
+// right, and the lookup must find its WinUSB function.
+TEST(ReadmeExample, IsACompositeDeviceWhoseWinUsbFunctionIsFound) {
+  DeviceSpec composite;
+  composite.composite = true;
+  const ByteVector set = ReadmeExample("ms-os-20-set");
+  EXPECT_EQ(set, pelmora::emulated::MsOs20DescriptorSet(composite));
+  ASSERT_EQ(set.size(), 178u);
+  EXPECT_EQ(set[8] | set[9] << 8, 178);           // the set's wTotalLength
+  EXPECT_EQ(set[10 + 6] | set[10 + 7] << 8, 168); // the configuration subset's
+  EXPECT_EQ(set[18 + 6] | set[18 + 7] << 8, 160); // the function subset's
+  EXPECT_EQ(DeclaringFunction(set), 2);
+
+  ByteVector bos = {5, 0x0F, 0, 0, 1};
+  const ByteVector capability = ReadmeExample("ms-os-20-capability");
+  bos.insert(bos.end(), capability.begin(), capability.end());
+  bos[2] = static_cast<std::uint8_t>(bos.size());
+  const auto location = FindMsOs20Set(bos);
+  ASSERT_TRUE(location);
+  EXPECT_EQ(location->totalLength, set.size());
+
+  composite.osDescriptors = OsDescriptors::MsOs10;
+  const ByteVector compatId = ReadmeExample("ms-os-10-compat-id");
+  EXPECT_EQ(compatId, pelmora::emulated::MsOs10ExtendedCompatId(composite));
+  EXPECT_EQ(ExtendedCompatIdLength(compatId), compatId.size());
+  EXPECT_EQ(CompatIdFunctions(compatId), std::vector<std::uint8_t>({0, 2}));
+  const ByteVector properties = ReadmeExample("ms-os-10-properties");
+  EXPECT_EQ(properties, pelmora::emulated::MsOs10ExtendedProperties(composite));
+  EXPECT_EQ(ExtendedPropertiesLength(properties), properties.size());
+  EXPECT_TRUE(DeclaresInterfaceGuid(ParseExtendedProperties(properties), CLASS_GUID));
 }
 
 } // namespace
