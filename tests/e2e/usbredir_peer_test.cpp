@@ -299,7 +299,7 @@ TEST(UsbredirDevice, AnnouncesAHighSpeedDeviceWithItsEndpointsBeforeConnecting) 
   ASSERT_TRUE(peer.Connect());
   EXPECT_EQ(peer.device.speed, usb_redir_speed_high);
   EXPECT_EQ(peer.device.vendor_id, 0x1209);
-  EXPECT_EQ(peer.interfaces.interface_count, 2u);
+  EXPECT_EQ(peer.interfaces.interface_count, 1u);
   EXPECT_EQ(peer.interfaces.interface_class[0], 0xFF);
   EXPECT_EQ(peer.endpoints.type[0x01], usb_redir_type_bulk);
   EXPECT_EQ(peer.endpoints.max_packet_size[0x01], 512);
@@ -393,6 +393,22 @@ TEST(UsbredirDevice, UnplugsWithARequestOutstandingWhenScriptedTo) {
   // No answer: the device goes away instead, and the peer fails the request.
   EXPECT_FALSE(peer.Await(2, 1000ms));
   EXPECT_EQ(peer.Hangup(), 0);
+}
+
+TEST(UsbredirDevice, AnswersControlRequestsLateWhenScriptedToOrWhenCancelled) {
+  Peer peer({"--control-delay", "300"});
+  ASSERT_TRUE(peer.Connect());
+  peer.Control(1, 0x80, 6, 0x0100, 0, 18);
+  EXPECT_FALSE(peer.Await(1, 150ms));
+  const auto late = peer.Await(1);
+  ASSERT_TRUE(late);
+  EXPECT_EQ(late->status, usb_redir_success);
+  EXPECT_EQ(late->data.size(), 18u);
+  peer.Control(2, 0x80, 6, 0x0100, 0, 18);
+  peer.Cancel(2);
+  const auto cancelled = peer.Await(2, 150ms);
+  ASSERT_TRUE(cancelled);
+  EXPECT_EQ(cancelled->status, usb_redir_cancelled);
 }
 
 // Every packet here is framed correctly but says something no device should

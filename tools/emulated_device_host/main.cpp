@@ -30,7 +30,7 @@ constexpr char USAGE_HEAD[] =
     "and runs the command against it.\n"
     "options:\n";
 constexpr char USAGE_TAIL[] =
-    "  --kernel-driver        interface 0 is held by a kernel driver\n"
+    "  --kernel-driver        the loopback's interface is held by a kernel driver\n"
     "  --log                  list every pipe transfer on standard error at the end\n";
 
 void PrintUsage(std::FILE *stream) {
