@@ -51,7 +51,8 @@ public:
       : handle_(handle), deadline_(Clock::now() + DEVICE_BUDGET) {}
 
   std::optional<Buffer> ControlIn(const usb::VendorRequest &request) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - Clock::now());
+    // Whole milliseconds, rounded down: the last request ends within the budget.
+    const auto left = std::chrono::floor<std::chrono::milliseconds>(deadline_ - Clock::now());
     if (givenUp_ || left.count() <= 0) {
       givenUp_ = true;
       return std::nullopt;
