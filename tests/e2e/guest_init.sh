@@ -41,9 +41,10 @@ while read -r module; do
   insmod "$modules/$module" $([ "$module" != dummy_hcd.ko ] || echo $speed_parameters) ||
     report "load the ${module%.ko} module" "insmod failed"
 done <"$modules/load-order"
-# A composite gadget's ACM function, and the host's driver for its interfaces.
+# A composite gadget's ACM function, and the host's driver for a composite
+# device's ACM interfaces.
 case "$suite" in
-gadget-composite-*)
+*composite*)
   while read -r module; do
     grep -qxF "$module" "$modules/load-order" || insmod "/acm-modules/$module" ||
       report "load the ${module%.ko} module" "insmod failed"
@@ -438,20 +439,37 @@ interface_drivers() {
   done
 }
 
-# The loopback at interface 2 of a composite gadget, whose ACM interfaces the
-# guest's cdc_acm holds: the program finds and drives it and detaches nothing.
+# A composite device: class EF/02/01, its ACM interfaces 0 and 1 held by the
+# guest's cdc_acm, and nothing on its loopback interface 2 between runs.
+composite_shape() {
+  [ "$(cat "$device/bDeviceClass" "$device/bDeviceSubClass" "$device/bDeviceProtocol" | tr '\n' ' ')" = 'ef 02 01 ' ] ||
+    echo "class $(cat "$device/bDeviceClass" "$device/bDeviceSubClass" "$device/bDeviceProtocol" | tr '\n' /)"
+  [ "$(interface_drivers)" = '0:cdc_acm 1:cdc_acm 2:- ' ] || echo "drivers: $(interface_drivers)"
+  [ -e /dev/ttyACM0 ] || echo 'no /dev/ttyACM0'
+}
+
+# The program finds the loopback at interface 2, drives it and detaches nothing.
+composite_round_trips() { # what, packet size
+  for count in "$2" 5000 300001; do
+    report "$1: quiet round trip of $count bytes" "$(quiet_round_trip "$count")"
+  done
+  report "$1: after the runs cdc_acm still holds interfaces 0 and 1, and nothing holds interface 2" \
+    "$(composite_shape)"
+}
+
 suite_gadget_composite() { # packet size, speed name, speed in Mb/s
-  report "composite gadget at $2: the kernel configures it at $2 with class EF/02/01, cdc_acm holds interfaces 0 and 1" \
+  report "composite gadget at $2: the kernel configures it at $2, class EF/02/01, cdc_acm on interfaces 0 and 1" \
     "$(device_enumerated "$3" 2.00
-      [ "$(cat "$device/bDeviceClass" "$device/bDeviceSubClass" "$device/bDeviceProtocol" | tr '\n' ' ')" = 'ef 02 01 ' ] ||
-        echo "class $(cat "$device/bDeviceClass" "$device/bDeviceSubClass" "$device/bDeviceProtocol" | tr '\n' /)"
-      [ "$(interface_drivers)" = '0:cdc_acm 1:cdc_acm 2:- ' ] || echo "drivers: $(interface_drivers)"
-      [ -e /dev/ttyACM0 ] || echo 'no /dev/ttyACM0')"
-  gadget_round_trips "$1" "$2, composite"
-  report "composite gadget at $2: after the runs cdc_acm still holds interfaces 0 and 1, and nothing holds interface 2" \
-    "$([ "$(interface_drivers)" = '0:cdc_acm 1:cdc_acm 2:- ' ] || echo "drivers: $(interface_drivers)"
-      [ -e /dev/ttyACM0 ] || echo '/dev/ttyACM0 is gone')"
+      composite_shape)"
+  composite_round_trips "composite gadget at $2" "$1"
   stop_gadget "composite at $2"
+}
+
+suite_composite() { # what
+  report "$1: the kernel configures it, class EF/02/01, cdc_acm on interfaces 0 and 1" \
+    "$(device_enumerated 480 2.10
+      composite_shape)"
+  composite_round_trips "$1" 512
 }
 
 case "$suite" in
@@ -466,6 +484,8 @@ short-writes) suite_short_writes ;;
 full-speed) suite_full_speed ;;
 random) suite_random ;;
 ms-os-1.0) suite_ms_os_10 ;;
+composite) suite_composite composite ;;
+composite-ms-os-1.0) suite_composite composite-ms-os-1.0 ;;
 several-devices) suite_several_devices ;;
 other-class) suite_other_class ;;
 out-stall) suite_out_stall ;;

@@ -228,6 +228,10 @@ boot ms-os-1.0 --ms-os-1
 check "ms-os-1.0: the device was asked for its Microsoft OS 1.0 extended properties" \
   "$(grep -q '^control c[01] 21 .... 0005 ' "$work/ms-os-1.0/device-1.log" || echo "no such request in the log")"
 
+# The loopback at interface 2 behind an ACM function that the guest's cdc_acm holds.
+boot composite --composite
+boot composite-ms-os-1.0 --composite --ms-os-1
+
 boot other-class --guid '{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}'
 check "other-class: no transfer reached the device's bulk pipes" \
   "$(grep -E '^(in|out) ' "$work/other-class/device-1.log" | head -n 3 | tr '\n' '|')"
