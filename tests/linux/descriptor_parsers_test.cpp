@@ -273,11 +273,11 @@ TEST(MsOs10Descriptors, ReadsTheExtendedProperties) {
 }
 
 TEST(MsOs10Descriptors, AsksForEachFunctionsPropertiesWithItsInterfaceInTheLowByte) {
-  const VendorRequest compat = ExtendedCompatIdRequest(0x21, 16);
+  const ControlRequest compat = ExtendedCompatIdRequest(0x21, 16);
   EXPECT_EQ(std::vector<int>(
                 {compat.requestType, compat.request, compat.value, compat.index, compat.length}),
             std::vector<int>({0xC0, 0x21, 0x0000, 4, 16}));
-  const VendorRequest properties = ExtendedPropertiesRequest(0x21, 2, 10);
+  const ControlRequest properties = ExtendedPropertiesRequest(0x21, 2, 10);
   EXPECT_EQ(std::vector<int>({properties.requestType, properties.request, properties.value,
                               properties.index, properties.length}),
             std::vector<int>({0xC1, 0x21, 0x0002, 5, 10}));

@@ -50,7 +50,7 @@ public:
   explicit Probe(libusb_device_handle *handle)
       : handle_(handle), deadline_(Clock::now() + DEVICE_BUDGET) {}
 
-  std::optional<Buffer> ControlIn(const usb::VendorRequest &request) {
+  std::optional<Buffer> ControlIn(const usb::ControlRequest &request) {
     // Whole milliseconds, rounded down: the last request ends within the budget.
     const auto left = std::chrono::floor<std::chrono::milliseconds>(deadline_ - Clock::now());
     if (givenUp_ || left.count() <= 0) {

@@ -38,12 +38,12 @@ std::optional<std::uint8_t> MsOs10VendorCode(Bytes stringDescriptor) {
   return ReadU8(stringDescriptor, VENDOR_CODE_OFFSET);
 }
 
-VendorRequest ExtendedCompatIdRequest(std::uint8_t vendorCode, std::uint16_t length) {
+ControlRequest ExtendedCompatIdRequest(std::uint8_t vendorCode, std::uint16_t length) {
   return {VENDOR_DEVICE_IN, vendorCode, 0, EXTENDED_COMPAT_ID_INDEX, length};
 }
 
-VendorRequest ExtendedPropertiesRequest(std::uint8_t vendorCode, std::uint8_t interfaceNumber,
-                                        std::uint16_t length) {
+ControlRequest ExtendedPropertiesRequest(std::uint8_t vendorCode, std::uint8_t interfaceNumber,
+                                         std::uint16_t length) {
   return {VENDOR_INTERFACE_IN, vendorCode, interfaceNumber, EXTENDED_PROPERTIES_INDEX, length};
 }
 

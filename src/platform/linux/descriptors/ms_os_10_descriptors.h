@@ -16,8 +16,8 @@ namespace pelmora::usb {
 // The vendor code of an OS string descriptor whose signature is "MSFT100".
 std::optional<std::uint8_t> MsOs10VendorCode(Bytes stringDescriptor);
 
-// A vendor request that reads a descriptor.
-struct VendorRequest {
+// A control request that reads a descriptor.
+struct ControlRequest {
   std::uint8_t requestType = 0;
   std::uint8_t request = 0;
   std::uint16_t value = 0;
@@ -26,14 +26,14 @@ struct VendorRequest {
 };
 
 // The extended compat ID descriptor: a device request, wIndex 4, wValue 0.
-VendorRequest ExtendedCompatIdRequest(std::uint8_t vendorCode, std::uint16_t length);
+ControlRequest ExtendedCompatIdRequest(std::uint8_t vendorCode, std::uint16_t length);
 
 // The extended properties of the function starting at interfaceNumber: an
 // interface request, wIndex 5, the number in the low byte of wValue and 0 in
 // the high byte (what Windows sends, and all the kernel's gadget framework
 // answers).
-VendorRequest ExtendedPropertiesRequest(std::uint8_t vendorCode, std::uint8_t interfaceNumber,
-                                        std::uint16_t length);
+ControlRequest ExtendedPropertiesRequest(std::uint8_t vendorCode, std::uint8_t interfaceNumber,
+                                         std::uint16_t length);
 
 // The dwLength of an extended compat ID descriptor header, when bytes start
 // with one (bcdVersion 1.00, wIndex 4).
