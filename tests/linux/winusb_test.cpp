@@ -145,6 +145,16 @@ TEST_P(CompositeBinding, BindsTheFunctionAtInterfaceTwoAndLeavesTheOthersAlone) 
 INSTANTIATE_TEST_SUITE_P(MsOs20AndMsOs10, CompositeBinding,
                          ::testing::Values(OsDescriptors::MsOs20, OsDescriptors::MsOs10));
 
+TEST_F(Binding, ClaimsTheInterfaceThePathNamesAndRefusesAMalformedNumber) {
+  Plug();
+  EXPECT_EQ(Open(L"/dev/bus/usb/001/002:256"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Open(L"/dev/bus/usb/001/002:x"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Open(L"/dev/bus/usb/001/002:"), INVALID_HANDLE_VALUE);
+  WINUSB_INTERFACE_HANDLE handle = nullptr;
+  EXPECT_FALSE(WinUsb_Initialize(Open(L"/dev/bus/usb/001/002:1"), &handle)); // no interface 1
+  EXPECT_TRUE(WinUsb_Initialize(Open(L"/dev/bus/usb/001/002"), &handle));    // interface 0
+}
+
 TEST_F(Binding, FailsForAnInvalidHandleOrAFileThatIsNoUsbDevice) {
   WINUSB_INTERFACE_HANDLE handle = nullptr;
   EXPECT_FALSE(WinUsb_Initialize(INVALID_HANDLE_VALUE, &handle));

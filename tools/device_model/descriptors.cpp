@@ -107,6 +107,10 @@ std::vector<std::uint8_t> Functions(const DeviceSpec &spec) {
 
 std::uint8_t LoopbackInterface(const DeviceSpec &spec) { return spec.composite ? 2 : 0; }
 
+std::uint8_t InterfaceCount(const DeviceSpec &spec) {
+  return spec.composite ? 3 : spec.interfacesOutOfOrder ? 2 : 1;
+}
+
 ByteVector DeviceDescriptor(const DeviceSpec &spec) {
   ByteVector bytes = {18, 0x01};
   Put16(bytes, 0x0210);
@@ -125,8 +129,7 @@ ByteVector DeviceDescriptor(const DeviceSpec &spec) {
 }
 
 ByteVector ConfigurationDescriptor(const DeviceSpec &spec) {
-  const std::uint8_t interfaces = spec.composite ? 3 : spec.interfacesOutOfOrder ? 2 : 1;
-  ByteVector bytes = {9, 0x02, 0, 0, interfaces, CONFIGURATION_VALUE, 0, 0x80, 50};
+  ByteVector bytes = {9, 0x02, 0, 0, InterfaceCount(spec), CONFIGURATION_VALUE, 0, 0x80, 50};
   const auto endpoint = [&bytes](std::uint8_t address, std::uint8_t type, unsigned packetSize,
                                  std::uint8_t interval) {
     Push(bytes, {7, 0x05, address, type});

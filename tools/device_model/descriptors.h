@@ -18,6 +18,8 @@ inline constexpr std::uint8_t CONFIGURATION_VALUE = 1;
 
 // The interface of the loopback function: 2 on a composite device, else 0.
 std::uint8_t LoopbackInterface(const DeviceSpec &spec);
+// The configuration's interfaces are numbered 0 to this count - 1.
+std::uint8_t InterfaceCount(const DeviceSpec &spec);
 
 ByteVector DeviceDescriptor(const DeviceSpec &spec);
 // The configuration: the loopback interface (bulk OUT 0x01, bulk IN 0x81,

@@ -47,12 +47,12 @@ std::optional<std::uint32_t> LoopbackDevice::RandomlyLess(std::uint32_t limit, u
 
 bool LoopbackDevice::Claim(unsigned interfaceNumber) {
   const std::lock_guard lock(mutex_);
-  if (interfaceNumber == LoopbackInterface(spec_) && faults_.interfaceHeldByKernelDriver) {
+  // An interface the configuration lacks cannot be claimed either.
+  if (interfaceNumber >= InterfaceCount(spec_) ||
+      (interfaceNumber == LoopbackInterface(spec_) && faults_.interfaceHeldByKernelDriver)) {
     return false;
   }
-  if (interfaceNumber < 32) {
-    traffic_.claimedInterfaces |= 1U << interfaceNumber;
-  }
+  traffic_.claimedInterfaces |= 1U << interfaceNumber;
   return true;
 }
 

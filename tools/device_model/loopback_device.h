@@ -89,6 +89,7 @@ public:
   TransferResult Transfer(std::uint8_t endpoint, std::uint32_t bufferLength,
                           std::span<const std::uint8_t> out);
 
+  // False for an interface the device lacks or a kernel driver holds.
   bool Claim(unsigned interfaceNumber);
   Traffic TrafficSoFar() const;
   bool Connected() const;
