@@ -33,8 +33,9 @@ std::string CheckDeviceOptions(const DeviceSpec &spec, const Faults &faults);
 using DeviceLog = std::unique_ptr<std::FILE, int (*)(std::FILE *)>;
 
 // Opens path for writing, line-buffered so that a reader sees each line as it
-// happens; no file for an empty path. On failure says why on standard error
-// and returns false.
+// happens; no file for an empty path. A symbolic link is refused, and what it
+// points to left alone. On failure says why on standard error and returns
+// false.
 bool OpenDeviceLog(const std::string &path, DeviceLog &log);
 
 } // namespace pelmora::emulated

@@ -75,6 +75,11 @@ void LoopbackDevice::Reconfigure() {
   halted_.clear();
 }
 
+void LoopbackDevice::KeepRecords() {
+  const std::lock_guard lock(mutex_);
+  keepRecords_ = true;
+}
+
 std::vector<TransferRecord> LoopbackDevice::Log() const {
   const std::lock_guard lock(mutex_);
   return log_;
@@ -195,6 +200,29 @@ TransferResult LoopbackDevice::Send(std::deque<std::uint8_t> &source, std::uint3
   return result;
 }
 
+TransferResult LoopbackDevice::TakeOut(std::uint32_t bufferLength,
+                                       std::span<const std::uint8_t> out) {
+  TransferResult result;
+  std::uint32_t taken = std::min<std::uint32_t>(
+      {bufferLength, faults_.outTakeLimit, static_cast<std::uint32_t>(out.size())});
+  // A short completion still takes something, or the writer could never finish.
+  if (const auto fewer = RandomlyLess(taken > 0 ? taken - 1 : 0, 4)) {
+    taken = *fewer + 1;
+  }
+  const auto room = static_cast<std::uint32_t>(spec_.queueLimit - queue_.size());
+  if (taken > room) {
+    // The host's write waits; whole packets go in as the queue drains.
+    taken = room - room % spec_.bulkPacketSize;
+    result.status = Completion::Pending;
+  }
+  result.actual = taken;
+  queue_.insert(queue_.end(), out.begin(), out.begin() + taken);
+  if (keepRecords_) {
+    received_.insert(received_.end(), out.begin(), out.begin() + taken);
+  }
+  return result;
+}
+
 TransferResult LoopbackDevice::Complete(std::uint8_t endpoint, std::uint32_t bufferLength,
                                         std::span<const std::uint8_t> out) {
   const bool stallDue = faults_.stallTransfer != 0 && completed_ + 1 == faults_.stallTransfer;
@@ -204,15 +232,7 @@ TransferResult LoopbackDevice::Complete(std::uint8_t endpoint, std::uint32_t buf
     return {Completion::Stall, 0, {}};
   }
   if (endpoint == BULK_OUT) {
-    std::uint32_t taken = std::min<std::uint32_t>(
-        {bufferLength, faults_.outTakeLimit, static_cast<std::uint32_t>(out.size())});
-    // A short completion still takes something, or the writer could never finish.
-    if (const auto fewer = RandomlyLess(taken > 0 ? taken - 1 : 0, 4)) {
-      taken = *fewer + 1;
-    }
-    queue_.insert(queue_.end(), out.begin(), out.begin() + taken);
-    received_.insert(received_.end(), out.begin(), out.begin() + taken);
-    return {Completion::Done, taken, {}};
+    return TakeOut(bufferLength, out);
   }
   if (endpoint == BULK_IN) {
     if (queue_.empty()) {
@@ -240,7 +260,9 @@ TransferResult LoopbackDevice::Transfer(std::uint8_t endpoint, std::uint32_t buf
                                      : TransferResult{Completion::NoDevice, 0, {}};
   if (result.status != Completion::Pending && result.status != Completion::Invalid) {
     ++completed_;
-    log_.push_back({endpoint, bufferLength, result.actual, result.status});
+    if (keepRecords_) {
+      log_.push_back({endpoint, bufferLength, result.actual, result.status});
+    }
   }
   return result;
 }

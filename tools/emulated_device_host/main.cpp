@@ -112,6 +112,9 @@ int main(int argc, char *argv[]) {
 
   try {
     auto device = std::make_shared<pelmora::emulated::LoopbackDevice>(spec, faults);
+    if (log) {
+      device->KeepRecords();
+    }
     pelmora::emulated::EmulatedBus bus;
     bus.Add(device);
     (void)std::fflush(nullptr);

@@ -2,6 +2,7 @@
 // Answers the usbfs ioctls of one device node from a loopback device.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -25,10 +26,12 @@ public:
   UMockdevIoctlBase *Base() const { return base_; }
 
 private:
-  // A submitted URB: its argument (the URB) and its resolved buffer.
+  // A submitted URB: its argument (the URB), its resolved buffer, and how
+  // much of an OUT URB's data the device took while it waited.
   struct Urb {
     UMockdevIoctlData *urb;
     UMockdevIoctlData *buffer;
+    std::uint32_t taken = 0;
   };
 
   static int OnIoctl(UMockdevIoctlBase *base, UMockdevIoctlClient *client, void *self);
@@ -41,6 +44,9 @@ private:
   TransferResult ControlUrb(const Urb &urb);
   // Asks the device again for every URB still waiting.
   void Retry(UMockdevIoctlClient *client);
+  // Asks the device for the URB's pipe transfer, with what of an OUT URB's
+  // data it has not taken yet.
+  TransferResult Ask(Urb &urb);
   bool Finish(const Urb &urb, const TransferResult &result, UMockdevIoctlClient *client);
   void Forget(UMockdevIoctlClient *client);
 
