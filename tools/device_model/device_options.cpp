@@ -30,7 +30,9 @@ const char DEVICE_OPTIONS_HELP[] =
     "                         descriptor set can run past 4096 bytes\n"
     "  --overstated-lengths   descriptor headers claim the largest length they can hold\n"
     "  --changing-bos         every BOS read after the first reports a total length of 0\n"
-    "  --silent-control       never answer a control request\n"
+    "  --silent-control       never answer a control request\n";
+
+const char QUEUE_LIMIT_HELP[] =
     "  --queue-limit BYTES    hold at most BYTES sent to bulk OUT until bulk IN takes them back\n"
     "                         (default 16 MiB); while the queue is full, OUT waits. The program\n"
     "                         sends all its input before it reads, so a round trip longer than\n"

@@ -13,6 +13,8 @@ namespace pelmora::emulated {
 
 // Help lines for the options below, each starting with two spaces.
 extern const char DEVICE_OPTIONS_HELP[];
+// The help lines of --queue-limit, which every device tool takes.
+extern const char QUEUE_LIMIT_HELP[];
 
 enum class DeviceOption {
   NotOurs, // not a device option: the caller's own, or unknown

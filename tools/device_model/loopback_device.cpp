@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "byte_writer.h"
+
 namespace pelmora::emulated {
 
 namespace {
@@ -175,19 +177,19 @@ TransferResult LoopbackDevice::Control(const SetupPacket &setup) {
 // Packets of at most packetSize bytes (fewer when the device is scripted to
 // send smaller ones) until the room is used or a short packet ends the
 // transfer; an emptied queue also ends it, as a zero-length packet would.
-TransferResult LoopbackDevice::Send(std::deque<std::uint8_t> &source, std::uint32_t bufferLength,
+TransferResult LoopbackDevice::Send(ByteQueue &source, std::uint32_t bufferLength,
                                     std::uint16_t packetSize) {
   TransferResult result;
   const std::uint32_t sent = faults_.inPacketSize != 0
                                  ? std::min<std::uint32_t>(faults_.inPacketSize, packetSize)
                                  : packetSize;
-  while (!source.empty() && result.actual < bufferLength) {
-    const std::uint32_t packet =
-        std::min<std::uint32_t>(RandomlyLess(sent, 8).value_or(sent), source.size());
+  while (!source.Empty() && result.actual < bufferLength) {
+    const auto packet = static_cast<std::uint32_t>(
+        std::min<std::size_t>(RandomlyLess(sent, 8).value_or(sent), source.Size()));
     const std::uint32_t room = bufferLength - result.actual;
     const std::uint32_t kept = std::min(packet, room);
-    result.data.insert(result.data.end(), source.begin(), source.begin() + kept);
-    source.erase(source.begin(), source.begin() + packet);
+    source.Pop(kept, &result.data);
+    source.Pop(packet - kept, nullptr); // what overflowed the transfer is lost
     result.actual += kept;
     if (packet > room) {
       result.status = Completion::Overflow;
@@ -209,14 +211,14 @@ TransferResult LoopbackDevice::TakeOut(std::uint32_t bufferLength,
   if (const auto fewer = RandomlyLess(taken > 0 ? taken - 1 : 0, 4)) {
     taken = *fewer + 1;
   }
-  const auto room = static_cast<std::uint32_t>(spec_.queueLimit - queue_.size());
+  const auto room = static_cast<std::uint32_t>(spec_.queueLimit - queue_.Size());
   if (taken > room) {
     // The host's write waits; whole packets go in as the queue drains.
     taken = room - room % spec_.bulkPacketSize;
     result.status = Completion::Pending;
   }
   result.actual = taken;
-  queue_.insert(queue_.end(), out.begin(), out.begin() + taken);
+  queue_.Push(out.first(taken));
   if (keepRecords_) {
     received_.insert(received_.end(), out.begin(), out.begin() + taken);
   }
@@ -226,7 +228,7 @@ TransferResult LoopbackDevice::TakeOut(std::uint32_t bufferLength,
 TransferResult LoopbackDevice::Complete(std::uint8_t endpoint, std::uint32_t bufferLength,
                                         std::span<const std::uint8_t> out) {
   const bool stallDue = faults_.stallTransfer != 0 && completed_ + 1 == faults_.stallTransfer;
-  const bool stallEmpty = endpoint == BULK_IN && queue_.empty() && faults_.stallWhenEmpty;
+  const bool stallEmpty = endpoint == BULK_IN && queue_.Empty() && faults_.stallWhenEmpty;
   if (halted_.count(endpoint) != 0 || stallDue || stallEmpty) {
     halted_.insert(endpoint);
     return {Completion::Stall, 0, {}};
@@ -235,16 +237,16 @@ TransferResult LoopbackDevice::Complete(std::uint8_t endpoint, std::uint32_t buf
     return TakeOut(bufferLength, out);
   }
   if (endpoint == BULK_IN) {
-    if (queue_.empty()) {
+    if (queue_.Empty()) {
       return {Completion::Pending, 0, {}};
     }
     return Send(queue_, bufferLength, spec_.bulkPacketSize);
   }
   if (endpoint == INTERRUPT_IN) {
-    const auto waiting = static_cast<std::uint32_t>(queue_.size());
-    std::deque<std::uint8_t> status = {
-        static_cast<std::uint8_t>(waiting), static_cast<std::uint8_t>(waiting >> 8),
-        static_cast<std::uint8_t>(waiting >> 16), static_cast<std::uint8_t>(waiting >> 24)};
+    ByteVector report;
+    Put32(report, static_cast<std::uint32_t>(queue_.Size()));
+    ByteQueue status;
+    status.Push(report);
     return Send(status, bufferLength, spec_.interruptPacketSize);
   }
   return {Completion::Invalid, 0, {}};

@@ -9,7 +9,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -17,6 +16,7 @@
 #include <span>
 #include <vector>
 
+#include "byte_queue.h"
 #include "descriptors.h"
 #include "device_spec.h"
 
@@ -91,8 +91,7 @@ public:
 private:
   std::optional<ByteVector> StandardRequest(const SetupPacket &setup);
   std::optional<ByteVector> Answer(const SetupPacket &setup);
-  TransferResult Send(std::deque<std::uint8_t> &source, std::uint32_t bufferLength,
-                      std::uint16_t packetSize);
+  TransferResult Send(ByteQueue &source, std::uint32_t bufferLength, std::uint16_t packetSize);
   TransferResult TakeOut(std::uint32_t bufferLength, std::span<const std::uint8_t> out);
   TransferResult Complete(std::uint8_t endpoint, std::uint32_t bufferLength,
                           std::span<const std::uint8_t> out);
@@ -109,7 +108,7 @@ private:
   std::uint32_t controlRequests_ = 0;
   std::uint32_t bosReads_ = 0;
   std::set<std::uint8_t> halted_;
-  std::deque<std::uint8_t> queue_;
+  ByteQueue queue_;
   bool keepRecords_ = false;
   ByteVector received_;
   std::vector<TransferRecord> log_;

@@ -36,6 +36,7 @@ constexpr char USAGE_TAIL[] =
 void PrintUsage(std::FILE *stream) {
   (void)std::fputs(USAGE_HEAD, stream);
   (void)std::fputs(pelmora::emulated::DEVICE_OPTIONS_HELP, stream);
+  (void)std::fputs(pelmora::emulated::QUEUE_LIMIT_HELP, stream);
   (void)std::fputs(USAGE_TAIL, stream);
 }
 

@@ -25,6 +25,15 @@ struct ParkedIn {
   std::uint32_t requested;
 };
 
+// A bulk OUT request held back while the device's queue is full: its data,
+// and how much of it the device took so far.
+struct HeldOut {
+  std::uint64_t id;
+  std::uint8_t endpoint;
+  emulated::ByteVector data;
+  std::uint32_t taken;
+};
+
 // A control request the device leaves unanswered.
 struct UnansweredControl {
   std::uint64_t id;
@@ -32,7 +41,8 @@ struct UnansweredControl {
 };
 
 // Serves one usbredir client: answers its control and bulk packets from the
-// device, parks bulk IN requests until data exists, and logs each transfer.
+// device, parks bulk IN requests until data exists, holds bulk OUT requests
+// back while the device's queue is full, and logs each transfer.
 class Server {
 public:
   Server(LoopbackDevice &device, std::FILE *log) : device_(device), log_(log) {}
@@ -52,10 +62,15 @@ private:
   void Log(const char *format, ...) __attribute__((format(printf, 2, 3)));
   void SetUpParser();
   void Announce();
-  void ServeParkedReads();
-  // Answers a pipe transfer the device completed; false while it waits.
+  // Serves parked reads and held writes until neither moves; each frees or
+  // fills what the other waits for.
+  void ServeWaiting();
+  bool ServeParkedReads();
+  bool ServeHeldWrites();
+  // Answers a pipe transfer once the device completes it; false while it
+  // waits. taken: what the device took of out so far, kept across calls.
   bool Complete(std::uint64_t id, std::uint8_t endpoint, std::uint32_t requested,
-                std::span<const std::uint8_t> out);
+                std::span<const std::uint8_t> out, std::uint32_t &taken);
   void SendBulk(std::uint64_t id, std::uint8_t endpoint, std::uint8_t status, std::uint32_t length,
                 std::uint8_t *data, int dataLength);
   void Unplug();
@@ -73,6 +88,8 @@ private:
   bool closed_ = false;
   bool connected_ = false;
   std::deque<ParkedIn> parked_;
+  std::deque<HeldOut> held_;
+  std::size_t heldBytes_ = 0;
   std::deque<UnansweredControl> unanswered_;
   std::optional<Clock::time_point> unplugAt_;
 };
