@@ -125,30 +125,30 @@ void RemoveTempDirs() {
   }
 }
 
-// A gadget's configfs tree, from its leaves: links into configurations, then
-// configurations, functions, strings and the gadget itself.
+void RemoveLinks(const fs::path &directory) {
+  std::error_code error;
+  for (const fs::path &entry : Entries(directory)) {
+    if (fs::is_symlink(fs::symlink_status(entry, error)) && unlink(entry.c_str()) != 0) {
+      CannotRemove(entry);
+    }
+  }
+}
+
+// A gadget's configfs tree, from its leaves: the links to configurations and
+// functions, then configurations, functions, strings and the gadget itself.
 void RemoveGadget(const fs::path &gadget) {
   const int udc = open((gadget / "UDC").c_str(), O_WRONLY | O_CLOEXEC);
   if (udc >= 0) {
     (void)!write(udc, "\n", 1); // the kernel unbound it already, as a rule
     close(udc);
   }
-  std::error_code error;
+  RemoveLinks(gadget / "os_desc");
   for (const fs::path &configuration : Entries(gadget / "configs")) {
-    for (const fs::path &entry : Entries(configuration)) {
-      if (fs::is_symlink(fs::symlink_status(entry, error)) && unlink(entry.c_str()) != 0) {
-        CannotRemove(entry);
-      }
-    }
+    RemoveLinks(configuration);
     for (const fs::path &strings : Entries(configuration / "strings")) {
       RemoveDirectory(strings);
     }
     RemoveDirectory(configuration);
-  }
-  for (const fs::path &entry : Entries(gadget / "os_desc")) {
-    if (fs::is_symlink(fs::symlink_status(entry, error)) && unlink(entry.c_str()) != 0) {
-      CannotRemove(entry);
-    }
   }
   for (const char *group : {"functions", "strings"}) {
     for (const fs::path &entry : Entries(gadget / group)) {
