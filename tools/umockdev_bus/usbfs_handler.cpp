@@ -313,8 +313,9 @@ void UsbfsHandler::Submit(UMockdevIoctlClient *client) {
   // A transfer behind one still waiting on its endpoint waits its turn, so
   // that no byte overtakes another.
   std::vector<Urb> &waiting = waiting_[client];
+  const std::uint8_t endpoint = header.endpoint;
   if (std::any_of(waiting.begin(), waiting.end(),
-                  [&](const Urb &other) { return EndpointOf(other.urb) == header.endpoint; })) {
+                  [endpoint](const Urb &other) { return EndpointOf(other.urb) == endpoint; })) {
     waiting.push_back(urb);
     umockdev_ioctl_client_complete(client, 0, 0);
     return;
