@@ -79,6 +79,26 @@ TEST(UsbredirDevice, LoopsOutDataBackWithOutCompletionsCarryingOnlyTheLength) {
   EXPECT_EQ(in->data, sent);
 }
 
+TEST(UsbredirDevice, HoldsAWriteBackWhileTheQueueIsFullAndAnswersItAsReadsDrainIt) {
+  Peer peer({"--queue-limit", "4096"});
+  ASSERT_TRUE(peer.Connect());
+  const Bytes sent = Pattern(10000);
+  peer.Bulk(1, 0x01, 10000, sent);
+  EXPECT_FALSE(peer.Await(1, 300ms));
+  Bytes back;
+  for (std::uint64_t id = 2; back.size() < sent.size(); ++id) {
+    peer.Bulk(id, 0x81, 4096);
+    const auto read = peer.Await(id);
+    ASSERT_TRUE(read);
+    back.insert(back.end(), read->data.begin(), read->data.end());
+  }
+  EXPECT_EQ(back, sent);
+  const auto written = peer.Await(1);
+  ASSERT_TRUE(written);
+  EXPECT_EQ(written->status, usb_redir_success);
+  EXPECT_EQ(written->length, 10000u);
+}
+
 TEST(UsbredirDevice, ParksAReadUntilDataArrivesAndAnswersACancelAsCancelled) {
   Peer peer({});
   ASSERT_TRUE(peer.Connect());

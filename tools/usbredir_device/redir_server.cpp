@@ -373,9 +373,11 @@ int Server::Serve(int socket) {
   socket_ = socket;
   SetUpParser();
   while (!closed_) {
-    // While held writes fill what the queue holds again, the client's further
-    // packets wait in the socket; only its leaving is watched for.
-    const bool reading = heldBytes_ < device_.Spec().queueLimit;
+    // While several held writes hold more than the queue does, the client's
+    // further packets wait in the socket and only its leaving is watched for.
+    // One held write never stops reading: the reads that drain the queue for
+    // it come after it.
+    const bool reading = held_.size() <= 1 || heldBytes_ <= device_.Spec().queueLimit;
     pollfd watched{socket_, static_cast<short>(reading ? POLLIN : POLLRDHUP), 0};
     if (usbredirparser_has_data_to_write(parser_) > 0) {
       watched.events |= POLLOUT;
