@@ -53,8 +53,11 @@ case "$suite" in
 esac
 
 gadget=
+# The gadget command runs as root: its log goes to a directory of its own.
+logs=$(mktemp -d)
+gadget_log=$logs/gadget.log
 start_gadget() { # options
-  /bin/pelmora-gadget-device --log /tmp/gadget.log "$@" >/tmp/gadget.out 2>/tmp/gadget.err &
+  /bin/pelmora-gadget-device --log "$gadget_log" "$@" >/tmp/gadget.out 2>/tmp/gadget.err &
   gadget=$!
 }
 case "$suite" in
@@ -281,15 +284,24 @@ gadget_round_trips() { # packet size, speed name
 }
 
 # Ends the gadget command as a user would; it must leave nothing behind.
-stop_gadget() { # what it served
+stop_gadget() { # what it served, [what it said on standard error]
   kill -TERM "$gadget"
   wait "$gadget"
   echo $? >/tmp/gadget.rc
-  report "the gadget command $1 ends on SIGTERM with status 0, nothing on standard error, no gadget left" \
+  report "the gadget command $1 ends on SIGTERM with status 0, nothing else on standard error, no gadget left" \
     "$([ "$(cat /tmp/gadget.rc)" = 0 ] || echo "exit status $(cat /tmp/gadget.rc)"
-      differs 'standard error' /tmp/gadget.err ''
+      differs 'standard error' /tmp/gadget.err "${2:-}"
       [ -z "$(ls /sys/kernel/config/usb_gadget)" ] || echo "left: $(ls /sys/kernel/config/usb_gadget)"
-      ! grep -q functionfs /proc/mounts || echo 'FunctionFS is still mounted')"
+      ! grep -q functionfs /proc/mounts || echo 'FunctionFS is still mounted'
+      [ -z "$(ls -d /tmp/pelmora-* 2>/dev/null)" ] || echo "temp dirs left: $(ls -d /tmp/pelmora-*)")"
+}
+
+# Waits until the gadget's device has gone from the bus.
+wait_for_device_gone() {
+  for _ in $(seq 50); do
+    [ -e "$device" ] || break
+    sleep 0.1
+  done
 }
 
 # The bulk endpoints' addresses, which the controller chose: "OUT IN".
@@ -333,7 +345,7 @@ gadget_unplug_during_read() { # packet size
   run -1 &
   runner=$!
   for _ in $(seq 50); do
-    ! grep -q '^in ' /tmp/gadget.log || break
+    ! grep -q '^in ' "$gadget_log" || break
     sleep 0.1
   done
   sleep 1
@@ -349,10 +361,7 @@ gadget_unplug_during_read() { # packet size
 restart_gadget() { # what the last one served, options
   stop_gadget "$1"
   shift
-  for _ in $(seq 50); do
-    [ -e "$device" ] || break
-    sleep 0.1
-  done
+  wait_for_device_gone
   start_gadget "$@"
   wait_for_devices
 }
@@ -365,7 +374,7 @@ suite_gadget_full_speed() {
   restart_gadget 'at full speed' --in-packet 10
   report "gadget with --in-packet 10: a quiet round trip of 1000 bytes, sent in packets of 10 bytes" \
     "$(quiet_round_trip 1000
-      awk '$1 == "in" && $4 > 10 { print "sent: " $0; exit }' /tmp/gadget.log)"
+      awk '$1 == "in" && $4 > 10 { print "sent: " $0; exit }' "$gadget_log")"
 
   restart_gadget 'with --in-packet 10' --stall 1
   report "gadget with --stall 1: WinUsb_WritePipe() returned FALSE and nothing is read" \
@@ -378,6 +387,58 @@ suite_gadget_full_speed() {
     "$(status_is_zero; differs 'standard output' /tmp/out ''
       differs 'standard error' /tmp/err "$lookup_false")"
   stop_gadget 'with another --guid'
+}
+
+# A host that writes 64 MiB and never reads: the gadget command takes what
+# its queue holds (16 MiB) and what one IN request waits to send (16 KiB), no
+# more, and its memory grows by no more than the queue and 8 MiB.
+gadget_host_never_reads() {
+  before=$(awk '$1 == "VmRSS:" { print $2 }' "/proc/$gadget/status")
+  head -c 67108864 /dev/zero >/tmp/in
+  timeout -s KILL 600 "$program" 67108864 </tmp/in >/dev/null 2>&1 &
+  writer=$!
+  # Taken once the log, having grown, stops growing.
+  lines=$(wc -l <"$gadget_log")
+  started=$lines
+  for _ in $(seq 150); do
+    sleep 2
+    now=$(wc -l <"$gadget_log")
+    [ "$now" != "$lines" ] || [ "$now" = "$started" ] || break
+    lines=$now
+  done
+  peak=$(awk '$1 == "VmHWM:" { print $2 }' "/proc/$gadget/status")
+  taken=$(awk -v from="$started" 'NR > from && $1 == "out" { sum += $4 } END { print sum + 0 }' "$gadget_log")
+  kill -KILL "$writer"
+  wait "$writer"
+  rm -f /tmp/in
+  echo "E2E-BENCH gadget with a host that writes 64 MiB and never reads: took $taken bytes," \
+    "resident $before KiB before, peak $peak KiB, growth $((peak - before)) KiB"
+  report "gadget with a host that writes 64 MiB and never reads: takes 16 MiB, grows by at most 24 MiB" \
+    "$([ "$taken" -ge 16777216 ] && [ "$taken" -le $((16777216 + 16384)) ] || echo "took $taken bytes"
+      [ $((peak - before)) -le 24576 ] || echo "grew by $((peak - before)) KiB")"
+}
+
+# A gadget command killed outright leaves its gadget, FunctionFS mount and
+# temp dir; the next one removes them, says so, serves, and leaves nothing.
+gadget_killed_then_restarted() {
+  killed=$gadget
+  kill -KILL "$killed"
+  wait "$killed"
+  wait_for_device_gone
+  left=$(awk '$3 == "functionfs" { print $2 }' /proc/mounts)
+  report "a gadget command killed with SIGKILL leaves its gadget, FunctionFS mount and temp dir" \
+    "$([ "$(ls /sys/kernel/config/usb_gadget)" = "pelmora-$killed" ] ||
+        echo "gadgets: $(ls /sys/kernel/config/usb_gadget)"
+      [ -n "$left" ] && [ -d "$left" ] || echo "no FunctionFS mount left")"
+  start_gadget
+  wait_for_devices
+  said="pelmora-gadget-device: removed the FunctionFS mount on $left, left by process $killed, which is gone
+pelmora-gadget-device: removed the temp dir $left, left by process $killed, which is gone
+pelmora-gadget-device: removed the gadget /sys/kernel/config/usb_gadget/pelmora-$killed, left by process $killed, which is gone
+"
+  report "the next gadget command removes what the killed one left, says so, and serves" \
+    "$(differs 'standard error' /tmp/gadget.err "$said"; quiet_round_trip 1000)"
+  stop_gadget 'after removing what a killed one left' "$said"
 }
 
 suite_gadget_high_speed() {
@@ -394,6 +455,10 @@ suite_gadget_high_speed() {
       [ "$(ls /sys/kernel/config/usb_gadget | wc -l)" = 1 ] ||
         echo "gadgets: $(ls /sys/kernel/config/usb_gadget)"
       quiet_round_trip 1000)"
+  gadget_host_never_reads
+  gadget_killed_then_restarted
+  start_gadget
+  wait_for_devices
   gadget_unplug_during_read 512
 }
 

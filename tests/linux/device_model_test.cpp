@@ -1,7 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The emulated device keeps USB's packet rules, so the layer's tests mean
 // what they would mean on hardware.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include "device_options.h"
 #include "loopback_device.h"
@@ -40,6 +45,7 @@ TEST(LoopbackDevice, EndsAnInTransferAtAShortPacketOrWhenTheQueueEmpties) {
 
 TEST(LoopbackDevice, LetsAnInTransferWaitOrStallWhenNothingIsQueued) {
   LoopbackDevice device;
+  device.KeepRecords();
   EXPECT_EQ(device.Transfer(0x81, 512, {}).status, Completion::Pending);
   EXPECT_TRUE(device.Log().empty()); // a waiting transfer is not finished
   Faults faults;
@@ -52,6 +58,7 @@ TEST(LoopbackDevice, TakesAtMostTheScriptedBytesPerOutCompletion) {
   Faults faults;
   faults.outTakeLimit = 3;
   LoopbackDevice device({}, faults);
+  device.KeepRecords();
   EXPECT_EQ(device.Transfer(0x01, 5, Bytes(5)).actual, 3u);
   EXPECT_EQ(device.Received().size(), 3u);
 }
@@ -87,11 +94,36 @@ TEST(LoopbackDevice, RandomVariationShortensTransfersButKeepsEveryByteInOrder) {
   EXPECT_GT(shortIn, 0);
 }
 
+TEST(LoopbackDevice, HoldsOutBackWhileTheQueueIsFullAndTakesTheRestAsInDrainsIt) {
+  DeviceSpec spec = FullSpeed();
+  spec.queueLimit = 1000;
+  LoopbackDevice device(spec);
+  ByteVector sent(1500);
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    sent[i] = static_cast<std::uint8_t>(i * 7);
+  }
+  // The first 960 bytes (15 whole packets) fit; the write waits for the rest.
+  TransferResult out = device.Transfer(0x01, 1500, sent);
+  EXPECT_EQ(out.status, Completion::Pending);
+  EXPECT_EQ(out.actual, 960u);
+  const std::span<const std::uint8_t> rest = std::span(sent).subspan(960);
+  EXPECT_EQ(device.Transfer(0x01, 540, rest).actual, 0u);
+  const TransferResult first = device.Transfer(0x81, 640, {});
+  out = device.Transfer(0x01, 540, rest);
+  EXPECT_EQ(out.status, Completion::Done);
+  EXPECT_EQ(out.actual, 540u);
+  const TransferResult second = device.Transfer(0x81, 1024, {});
+  ByteVector back = first.data;
+  back.insert(back.end(), second.data.begin(), second.data.end());
+  EXPECT_EQ(back, sent);
+}
+
 TEST(LoopbackDevice, StallsTheScriptedTransferAndIsGoneAfterTheScriptedCount) {
   Faults faults;
   faults.stallTransfer = 2;
   faults.disconnectAfter = 3;
   LoopbackDevice device({}, faults);
+  device.KeepRecords();
   EXPECT_EQ(device.Transfer(0x01, 1, Bytes(1)).status, Completion::Done);
   EXPECT_EQ(device.Transfer(0x01, 1, Bytes(1)).status, Completion::Stall);
   EXPECT_EQ(device.Transfer(0x81, 512, {}).status, Completion::Done);
@@ -197,7 +229,28 @@ TEST(DeviceOptions, RefuseADeviceThatCouldNeverTakeAWrite) {
   Faults faults;
   faults.outTakeLimit = 0;
   EXPECT_NE(CheckDeviceOptions({}, faults), "");
+  DeviceSpec spec;
+  spec.queueLimit = 512;
+  EXPECT_NE(CheckDeviceOptions(spec, {}), "");
   EXPECT_EQ(CheckDeviceOptions({}, {}), "");
+}
+
+TEST(DeviceOptions, RefuseALogPathThatIsASymbolicLinkAndLeaveItsTargetAlone) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("device-log-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::filesystem::path target = dir / "target";
+  std::ofstream(target) << "precious";
+  std::filesystem::create_symlink(target, dir / "log");
+  DeviceLog log(nullptr, std::fclose);
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(OpenDeviceLog(dir / "log", log));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find((dir / "log").string()), std::string::npos);
+  std::string kept;
+  std::ifstream(target) >> kept;
+  EXPECT_EQ(kept, "precious");
+  EXPECT_TRUE(OpenDeviceLog(dir / "new.log", log));
+  std::filesystem::remove_all(dir);
 }
 
 } // namespace

@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "device_options.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -30,11 +34,18 @@ const char DEVICE_OPTIONS_HELP[] =
     "  --silent-control       never answer a control request\n"
     "  --control-delay MS     answer every control request MS milliseconds late\n";
 
+const char QUEUE_LIMIT_HELP[] =
+    "  --queue-limit BYTES    hold at most BYTES sent to bulk OUT until bulk IN takes them back\n"
+    "                         (default 16 MiB); while the queue is full, OUT waits. The program\n"
+    "                         sends all its input before it reads, so a round trip longer than\n"
+    "                         this waits on its write for ever: pass a larger limit for it\n";
+
 namespace {
 
 // Longer texts would not fit the descriptors' 16-bit lengths.
 constexpr std::size_t LONGEST_GUID_TEXT = 200;
 constexpr std::uint32_t LONGEST_FILLER = 60000;
+constexpr std::uint32_t SMALLEST_QUEUE = 1024;
 
 std::optional<std::uint32_t> Number(const char *text) {
   if (text == nullptr || *text < '0' || *text > '9') {
@@ -87,6 +98,7 @@ DeviceOption ApplyDeviceOption(int argc, char *const argv[], int &index, DeviceS
                             : option == "--random-seed"      ? &faults.randomSeed
                             : option == "--filler"           ? &spec.fillerLength
                             : option == "--control-delay"    ? &faults.controlDelayMs
+                            : option == "--queue-limit"      ? &spec.queueLimit
                                                              : nullptr;
     if (number == nullptr) {
       problem = "unknown option '" + std::string(option) + "'";
@@ -111,6 +123,10 @@ std::string CheckDeviceOptions(const DeviceSpec &spec, const Faults &faults) {
   if (spec.composite && spec.interfacesOutOfOrder) {
     return "--composite and --out-of-order cannot be combined: both use interface 1";
   }
+  if (spec.queueLimit < SMALLEST_QUEUE) {
+    return "--queue-limit needs at least " + std::to_string(SMALLEST_QUEUE) +
+           " bytes, a bulk packet at any speed";
+  }
   if (spec.fillerLength > LONGEST_FILLER) {
     return "--filler takes at most " + std::to_string(LONGEST_FILLER) + " bytes";
   }
@@ -124,9 +140,20 @@ bool OpenDeviceLog(const std::string &path, DeviceLog &log) {
   if (path.empty()) {
     return true;
   }
-  log.reset(std::fopen(path.c_str(), "w"));
+  // A tool may run as root: a link planted at the path must not make it
+  // write, or empty, a file the link points to.
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == ELOOP) {
+    (void)std::fprintf(stderr, "%s: is a symbolic link; refusing to write the log through it\n",
+                       path.c_str());
+    return false;
+  }
+  log.reset(fd >= 0 ? fdopen(fd, "w") : nullptr);
   if (!log) {
     std::perror(path.c_str());
+    if (fd >= 0) {
+      close(fd);
+    }
     return false;
   }
   (void)std::setvbuf(log.get(), nullptr, _IOLBF, 0);

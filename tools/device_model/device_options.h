@@ -13,6 +13,8 @@ namespace pelmora::emulated {
 
 // Help lines for the options below, each starting with two spaces.
 extern const char DEVICE_OPTIONS_HELP[];
+// The help lines of --queue-limit, which every device tool takes.
+extern const char QUEUE_LIMIT_HELP[];
 
 enum class DeviceOption {
   NotOurs, // not a device option: the caller's own, or unknown
@@ -33,8 +35,9 @@ std::string CheckDeviceOptions(const DeviceSpec &spec, const Faults &faults);
 using DeviceLog = std::unique_ptr<std::FILE, int (*)(std::FILE *)>;
 
 // Opens path for writing, line-buffered so that a reader sees each line as it
-// happens; no file for an empty path. On failure says why on standard error
-// and returns false.
+// happens; no file for an empty path. A symbolic link is refused, and what it
+// points to left alone. On failure says why on standard error and returns
+// false.
 bool OpenDeviceLog(const std::string &path, DeviceLog &log);
 
 } // namespace pelmora::emulated

@@ -53,6 +53,8 @@ struct DeviceSpec {
   // The BOS, the Microsoft OS 2.0 set and the Microsoft OS 1.0 properties
   // claim the largest length their headers can hold.
   bool overstatedLengths = false;
+  // The most bytes the loopback queue holds; bulk OUT waits while it is full.
+  std::uint32_t queueLimit = 16 * 1024 * 1024;
 };
 
 struct Faults {

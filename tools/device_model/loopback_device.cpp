@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "byte_writer.h"
+
 namespace pelmora::emulated {
 
 namespace {
@@ -89,6 +91,11 @@ void LoopbackDevice::ClearHalt(std::uint8_t endpoint) {
 void LoopbackDevice::Reconfigure() {
   const std::lock_guard lock(mutex_);
   halted_.clear();
+}
+
+void LoopbackDevice::KeepRecords() {
+  const std::lock_guard lock(mutex_);
+  keepRecords_ = true;
 }
 
 std::vector<TransferRecord> LoopbackDevice::Log() const {
@@ -192,19 +199,19 @@ TransferResult LoopbackDevice::Control(const SetupPacket &setup) {
 // Packets of at most packetSize bytes (fewer when the device is scripted to
 // send smaller ones) until the room is used or a short packet ends the
 // transfer; an emptied queue also ends it, as a zero-length packet would.
-TransferResult LoopbackDevice::Send(std::deque<std::uint8_t> &source, std::uint32_t bufferLength,
+TransferResult LoopbackDevice::Send(ByteQueue &source, std::uint32_t bufferLength,
                                     std::uint16_t packetSize) {
   TransferResult result;
   const std::uint32_t sent = faults_.inPacketSize != 0
                                  ? std::min<std::uint32_t>(faults_.inPacketSize, packetSize)
                                  : packetSize;
-  while (!source.empty() && result.actual < bufferLength) {
-    const std::uint32_t packet =
-        std::min<std::uint32_t>(RandomlyLess(sent, 8).value_or(sent), source.size());
+  while (!source.Empty() && result.actual < bufferLength) {
+    const auto packet = static_cast<std::uint32_t>(
+        std::min<std::size_t>(RandomlyLess(sent, 8).value_or(sent), source.Size()));
     const std::uint32_t room = bufferLength - result.actual;
     const std::uint32_t kept = std::min(packet, room);
-    result.data.insert(result.data.end(), source.begin(), source.begin() + kept);
-    source.erase(source.begin(), source.begin() + packet);
+    source.Pop(kept, &result.data);
+    source.Pop(packet - kept, nullptr); // what overflowed the transfer is lost
     result.actual += kept;
     if (packet > room) {
       result.status = Completion::Overflow;
@@ -217,36 +224,51 @@ TransferResult LoopbackDevice::Send(std::deque<std::uint8_t> &source, std::uint3
   return result;
 }
 
+TransferResult LoopbackDevice::TakeOut(std::uint32_t bufferLength,
+                                       std::span<const std::uint8_t> out) {
+  TransferResult result;
+  std::uint32_t taken = std::min<std::uint32_t>(
+      {bufferLength, faults_.outTakeLimit, static_cast<std::uint32_t>(out.size())});
+  // A short completion still takes something, or the writer could never finish.
+  if (const auto fewer = RandomlyLess(taken > 0 ? taken - 1 : 0, 4)) {
+    taken = *fewer + 1;
+  }
+  const auto room = static_cast<std::uint32_t>(spec_.queueLimit - queue_.Size());
+  if (taken > room) {
+    // The host's write waits; whole packets go in as the queue drains.
+    taken = room - room % spec_.bulkPacketSize;
+    result.status = Completion::Pending;
+  }
+  result.actual = taken;
+  queue_.Push(out.first(taken));
+  if (keepRecords_) {
+    received_.insert(received_.end(), out.begin(), out.begin() + taken);
+  }
+  return result;
+}
+
 TransferResult LoopbackDevice::Complete(std::uint8_t endpoint, std::uint32_t bufferLength,
                                         std::span<const std::uint8_t> out) {
   const bool stallDue = faults_.stallTransfer != 0 && completed_ + 1 == faults_.stallTransfer;
-  const bool stallEmpty = endpoint == BULK_IN && queue_.empty() && faults_.stallWhenEmpty;
+  const bool stallEmpty = endpoint == BULK_IN && queue_.Empty() && faults_.stallWhenEmpty;
   if (halted_.count(endpoint) != 0 || stallDue || stallEmpty) {
     halted_.insert(endpoint);
     return {Completion::Stall, 0, {}};
   }
   if (endpoint == BULK_OUT) {
-    std::uint32_t taken = std::min<std::uint32_t>(
-        {bufferLength, faults_.outTakeLimit, static_cast<std::uint32_t>(out.size())});
-    // A short completion still takes something, or the writer could never finish.
-    if (const auto fewer = RandomlyLess(taken > 0 ? taken - 1 : 0, 4)) {
-      taken = *fewer + 1;
-    }
-    queue_.insert(queue_.end(), out.begin(), out.begin() + taken);
-    received_.insert(received_.end(), out.begin(), out.begin() + taken);
-    return {Completion::Done, taken, {}};
+    return TakeOut(bufferLength, out);
   }
   if (endpoint == BULK_IN) {
-    if (queue_.empty()) {
+    if (queue_.Empty()) {
       return {Completion::Pending, 0, {}};
     }
     return Send(queue_, bufferLength, spec_.bulkPacketSize);
   }
   if (endpoint == INTERRUPT_IN) {
-    const auto waiting = static_cast<std::uint32_t>(queue_.size());
-    std::deque<std::uint8_t> status = {
-        static_cast<std::uint8_t>(waiting), static_cast<std::uint8_t>(waiting >> 8),
-        static_cast<std::uint8_t>(waiting >> 16), static_cast<std::uint8_t>(waiting >> 24)};
+    ByteVector report;
+    Put32(report, static_cast<std::uint32_t>(queue_.Size()));
+    ByteQueue status;
+    status.Push(report);
     return Send(status, bufferLength, spec_.interruptPacketSize);
   }
   return {Completion::Invalid, 0, {}};
@@ -265,7 +287,9 @@ TransferResult LoopbackDevice::Transfer(std::uint8_t endpoint, std::uint32_t buf
   }
   if (result.status != Completion::Pending && result.status != Completion::Invalid) {
     ++completed_;
-    log_.push_back({endpoint, bufferLength, result.actual, result.status});
+    if (keepRecords_) {
+      log_.push_back({endpoint, bufferLength, result.actual, result.status});
+    }
   }
   return result;
 }

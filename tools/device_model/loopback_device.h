@@ -1,14 +1,15 @@
 // SPDX-License-Identifier: MIT
 // A loopback device: what bulk OUT 0x01 takes, bulk IN 0x81 gives back;
 // interrupt IN 0x83 reports how many bytes wait. Transfers follow USB's
-// packet rules, faults are scripted, and every pipe transfer is logged. An
-// endpoint that stalled stays halted until the host clears the halt, as on
-// real hardware. Safe to use from several threads.
+// packet rules and faults are scripted. The queue holds at most the spec's
+// limit: while it is full, bulk OUT takes nothing more and its transfer waits,
+// as on a device whose buffer is full. An endpoint that stalled stays halted
+// until the host clears the halt, as on real hardware. Safe to use from
+// several threads.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -16,6 +17,7 @@
 #include <span>
 #include <vector>
 
+#include "byte_queue.h"
 #include "descriptors.h"
 #include "device_spec.h"
 
@@ -86,6 +88,9 @@ public:
   void Reconfigure();
 
   // One pipe transfer of bufferLength bytes; out holds an OUT transfer's data.
+  // An OUT transfer that meets a full queue is Pending with actual the bytes
+  // it took so far (whole packets): the caller asks again with the rest, and
+  // adds up what each call took.
   TransferResult Transfer(std::uint8_t endpoint, std::uint32_t bufferLength,
                           std::span<const std::uint8_t> out);
 
@@ -95,6 +100,10 @@ public:
   bool Connected() const;
   void Unplug();
 
+  // From now on, keep a record of every finished pipe transfer and every byte
+  // bulk OUT takes, for Log() and Received(); without it nothing that went
+  // back is kept.
+  void KeepRecords();
   std::vector<TransferRecord> Log() const;
   // Every byte bulk OUT took, in order.
   ByteVector Received() const;
@@ -102,8 +111,8 @@ public:
 private:
   std::optional<ByteVector> StandardRequest(const SetupPacket &setup);
   std::optional<ByteVector> Answer(const SetupPacket &setup);
-  TransferResult Send(std::deque<std::uint8_t> &source, std::uint32_t bufferLength,
-                      std::uint16_t packetSize);
+  TransferResult Send(ByteQueue &source, std::uint32_t bufferLength, std::uint16_t packetSize);
+  TransferResult TakeOut(std::uint32_t bufferLength, std::span<const std::uint8_t> out);
   TransferResult Complete(std::uint8_t endpoint, std::uint32_t bufferLength,
                           std::span<const std::uint8_t> out);
   // A random count from 0 to below limit, true one time in oneIn, when the
@@ -120,7 +129,8 @@ private:
   std::uint32_t bosReads_ = 0;
   Traffic traffic_;
   std::set<std::uint8_t> halted_;
-  std::deque<std::uint8_t> queue_;
+  ByteQueue queue_;
+  bool keepRecords_ = false;
   ByteVector received_;
   std::vector<TransferRecord> log_;
 };

@@ -36,6 +36,7 @@ constexpr char USAGE_TAIL[] =
 void PrintUsage(std::FILE *stream) {
   (void)std::fputs(USAGE_HEAD, stream);
   (void)std::fputs(pelmora::emulated::DEVICE_OPTIONS_HELP, stream);
+  (void)std::fputs(pelmora::emulated::QUEUE_LIMIT_HELP, stream);
   (void)std::fputs(USAGE_TAIL, stream);
 }
 
@@ -112,6 +113,9 @@ int main(int argc, char *argv[]) {
 
   try {
     auto device = std::make_shared<pelmora::emulated::LoopbackDevice>(spec, faults);
+    if (log) {
+      device->KeepRecords();
+    }
     pelmora::emulated::EmulatedBus bus;
     bus.Add(device);
     (void)std::fflush(nullptr);

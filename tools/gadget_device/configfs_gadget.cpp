@@ -189,7 +189,8 @@ ConfigfsGadget::ConfigfsGadget(const std::string &name, std::uint8_t vendorCode,
   Write(root_ + "/os_desc/qw_sign", "MSFT100");
   Link(configuration, root_ + "/os_desc/c.1");
 
-  std::string mountPoint = (std::filesystem::temp_directory_path() / "pelmora-ffs.XXXXXX");
+  // Named after the gadget, so that a later run can tell whose it was.
+  std::string mountPoint = (std::filesystem::temp_directory_path() / (name + ".XXXXXX"));
   if (mkdtemp(mountPoint.data()) == nullptr) {
     throw SetupError(Failed("cannot create a directory like " + mountPoint, errno));
   }

@@ -107,6 +107,7 @@ void EchoFunction::Stop() {
     stopping_ = true;
   }
   dataWaits_.notify_all();
+  roomWaits_.notify_all();
   // A worker may be about to block when the signal comes: repeat it.
   for (Worker &worker : workers_) {
     while (worker.thread.joinable() && !worker.done) {
@@ -169,8 +170,11 @@ void EchoFunction::Events() {
         Log("%s", EventName(event.type));
       }
       if (event.type == FUNCTIONFS_DISABLE) {
-        const std::lock_guard lock(mutex_);
-        queue_.clear();
+        {
+          const std::lock_guard lock(mutex_);
+          queue_.Clear();
+        }
+        roomWaits_.notify_one();
       }
     }
   }
@@ -219,6 +223,13 @@ void EchoFunction::BulkOut() {
     if (!inTransfer) {
       HaltWhenDue(out_, false);
     }
+    {
+      // A full queue reads no request: the host's packets wait.
+      std::unique_lock lock(mutex_);
+      roomWaits_.wait(lock, [this, &packet] {
+        return stopping_ || queue_.Size() + packet.size() <= settings_.queueLimit;
+      });
+    }
     const ssize_t got = read(out_, packet.data(), packet.size());
     if (got < 0) {
       if (errno == ESHUTDOWN) {
@@ -233,7 +244,7 @@ void EchoFunction::BulkOut() {
     inTransfer = static_cast<std::size_t>(got) == packet.size();
     {
       const std::lock_guard lock(mutex_);
-      queue_.insert(queue_.end(), packet.begin(), packet.begin() + got);
+      queue_.Push(std::span(packet).first(static_cast<std::size_t>(got)));
       transfersEnded_ += inTransfer ? 0 : 1;
     }
     dataWaits_.notify_one();
@@ -251,7 +262,7 @@ void EchoFunction::BulkIn() {
     }
     {
       std::unique_lock lock(mutex_);
-      dataWaits_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      dataWaits_.wait(lock, [this] { return stopping_ || !queue_.Empty(); });
     }
     HaltWhenDue(in_, true);
     const std::size_t most = settings_.inPacketSize != 0 && settings_.inPacketSize < packetSize
@@ -260,13 +271,13 @@ void EchoFunction::BulkIn() {
     bool ends = false;
     {
       const std::lock_guard lock(mutex_);
-      const auto taken = static_cast<std::ptrdiff_t>(std::min(queue_.size(), most));
-      data.assign(queue_.begin(), queue_.begin() + taken);
-      queue_.erase(queue_.begin(), queue_.begin() + taken);
+      data.clear();
+      queue_.Pop(most, &data);
       // A short packet ends the transfer, and so does an empty queue, as on
       // the emulated device.
-      ends = data.size() % packetSize != 0 || queue_.empty();
+      ends = data.size() % packetSize != 0 || queue_.Empty();
     }
+    roomWaits_.notify_one();
     if (data.empty()) {
       continue; // stopping, or a reset emptied the queue
     }
@@ -298,7 +309,7 @@ void EchoFunction::InterruptIn() {
     std::uint32_t waiting = 0;
     {
       const std::lock_guard lock(mutex_);
-      waiting = static_cast<std::uint32_t>(queue_.size());
+      waiting = static_cast<std::uint32_t>(queue_.Size());
     }
     Bytes report;
     emulated::Put32(report, waiting);

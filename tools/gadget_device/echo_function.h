@@ -3,7 +3,9 @@
 // and one thread per endpoint echoes bulk OUT to bulk IN with the emulated
 // device's loopback rules, so that neither direction ever waits on the other.
 //
-// - What bulk OUT takes queues up; bulk IN sends it in full packets and ends
+// - What bulk OUT takes queues up, to at most the queue limit: while the
+//   queue is full, no OUT request is read and the host's write waits, as on
+//   any device whose buffer is full. Bulk IN sends it in full packets and ends
 //   the transfer as soon as the queue is empty, with a short packet, or with a
 //   zero-length one when the data ends on a packet boundary. Every OUT request
 //   is one packet, since a request completes only when full or short.
@@ -18,11 +20,11 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "byte_queue.h"
 #include "function_descriptors.h"
 
 namespace pelmora::gadget {
@@ -41,6 +43,8 @@ struct EchoSettings {
   std::uint32_t stallTransfer = 0;
   // Whose current speed is logged when the host enables the function.
   std::string controller;
+  // The most bytes the loopback queue holds.
+  std::uint32_t queueLimit = 16 * 1024 * 1024;
 };
 
 class EchoFunction {
@@ -85,7 +89,8 @@ private:
 
   std::mutex mutex_;
   std::condition_variable dataWaits_;
-  std::deque<std::uint8_t> queue_;
+  std::condition_variable roomWaits_;
+  emulated::ByteQueue queue_;
   std::uint32_t transfersEnded_ = 0;
   std::array<bool, 2> halted_{};
 };

@@ -17,6 +17,7 @@
 #include "device_options.h"
 #include "echo_function.h"
 #include "function_descriptors.h"
+#include "leftover_gadgets.h"
 
 namespace {
 
@@ -39,9 +40,14 @@ constexpr char USAGE[] =
     "                         the host clears them (an OUT transfer ends with a short packet)\n"
     "  --log PATH             write one line per request and event to PATH\n";
 
+void PrintUsage(std::FILE *stream) {
+  (void)std::fputs(USAGE, stream);
+  (void)std::fputs(pelmora::emulated::QUEUE_LIMIT_HELP, stream);
+}
+
 [[noreturn]] void Usage(const std::string &problem) {
   (void)std::fprintf(stderr, "pelmora-gadget-device: %s\n", problem.c_str());
-  (void)std::fputs(USAGE, stderr);
+  PrintUsage(stderr);
   std::exit(2);
 }
 
@@ -76,10 +82,10 @@ int main(int argc, char **argv) {
       (option == "--udc" ? controller : logPath) = value;
       ++i;
     } else if (option == "--help" || option == "-h") {
-      (void)std::fputs(USAGE, stdout);
+      PrintUsage(stdout);
       return 0;
     } else if (option == "--guid" || option == "--in-packet" || option == "--stall" ||
-               option == "--composite") {
+               option == "--composite" || option == "--queue-limit") {
       if (std::string problem; pelmora::emulated::ApplyDeviceOption(
                                    argc, argv, i, spec, faults, problem) != DeviceOption::Applied) {
         Usage(problem);
@@ -108,13 +114,14 @@ int main(int argc, char **argv) {
 
   try {
     pelmora::gadget::CheckGadgetStack();
+    pelmora::gadget::RemoveLeftoverGadgets();
     controller = pelmora::gadget::ChooseController(controller);
-    pelmora::gadget::ConfigfsGadget gadget("pelmora-" + std::to_string(getpid()),
+    pelmora::gadget::ConfigfsGadget gadget(pelmora::gadget::OwnGadgetName(),
                                            pelmora::emulated::MS_OS_10_VENDOR_CODE, spec.composite);
     pelmora::gadget::EchoFunction function(
         gadget.FunctionFsDirectory(), pelmora::gadget::FunctionDescriptors(spec.interfaceGuid),
-        pelmora::gadget::FunctionStrings(), {faults.inPacketSize, faults.stallTransfer, controller},
-        log.get());
+        pelmora::gadget::FunctionStrings(),
+        {faults.inPacketSize, faults.stallTransfer, controller, spec.queueLimit}, log.get());
     function.Start();
     gadget.Bind(controller);
     (void)std::printf("serving 1209:0001 on %s\n", controller.c_str());

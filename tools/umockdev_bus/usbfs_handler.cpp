@@ -6,9 +6,11 @@
 #include <sys/ioctl.h>
 #include <umockdev.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <set>
 #include <thread>
 
 namespace pelmora::emulated {
@@ -71,6 +73,10 @@ struct Pointee {
 // An ioctl with no data of its own: done while the device is there.
 void Acknowledge(UMockdevIoctlClient *client, bool connected) {
   umockdev_ioctl_client_complete(client, connected ? 0 : -1, connected ? 0 : ENODEV);
+}
+
+std::uint8_t EndpointOf(const UMockdevIoctlData *urb) {
+  return reinterpret_cast<const usbdevfs_urb *>(urb->data)->endpoint;
 }
 
 bool Unreadable(const Pointee &pointee, UMockdevIoctlClient *client) {
@@ -268,7 +274,7 @@ bool UsbfsHandler::Finish(const Urb &urb, const TransferResult &result,
   if (!result.data.empty() && urb.buffer != nullptr) {
     std::memcpy(urb.buffer->data, result.data.data(), result.data.size());
   }
-  header->actual_length = static_cast<int>(result.actual);
+  header->actual_length = static_cast<int>(urb.taken + result.actual);
   header->status = UrbStatus(result.status);
   done_[client].push_back(urb);
   return true;
@@ -318,14 +324,17 @@ void UsbfsHandler::Submit(UMockdevIoctlClient *client) {
     umockdev_ioctl_client_complete(client, 0, 0);
     return;
   }
-  const bool out = (header.endpoint & 0x80) == 0;
-  const std::span<const std::uint8_t> data =
-      out && urb.buffer != nullptr
-          ? std::span<const std::uint8_t>(urb.buffer->data,
-                                          static_cast<std::size_t>(header.buffer_length))
-          : std::span<const std::uint8_t>();
-  const TransferResult result =
-      device_->Transfer(header.endpoint, static_cast<std::uint32_t>(header.buffer_length), data);
+  // A transfer behind one still waiting on its endpoint waits its turn, so
+  // that no byte overtakes another.
+  std::vector<Urb> &waiting = waiting_[client];
+  const std::uint8_t endpoint = header.endpoint;
+  if (std::any_of(waiting.begin(), waiting.end(),
+                  [endpoint](const Urb &other) { return EndpointOf(other.urb) == endpoint; })) {
+    waiting.push_back(urb);
+    umockdev_ioctl_client_complete(client, 0, 0);
+    return;
+  }
+  const TransferResult result = Ask(urb);
   if (result.status == Completion::Invalid) {
     Release(urb.buffer);
     Release(urb.urb);
@@ -333,9 +342,24 @@ void UsbfsHandler::Submit(UMockdevIoctlClient *client) {
     return;
   }
   if (!Finish(urb, result, client)) {
-    waiting_[client].push_back(urb);
+    waiting.push_back(urb);
   }
   umockdev_ioctl_client_complete(client, 0, 0);
+}
+
+TransferResult UsbfsHandler::Ask(Urb &urb) {
+  const auto *header = reinterpret_cast<const usbdevfs_urb *>(urb.urb->data);
+  const auto length = static_cast<std::uint32_t>(header->buffer_length) - urb.taken;
+  const bool out = (header->endpoint & 0x80) == 0;
+  const std::span<const std::uint8_t> data =
+      out && urb.buffer != nullptr
+          ? std::span<const std::uint8_t>(urb.buffer->data + urb.taken, length)
+          : std::span<const std::uint8_t>();
+  TransferResult result = device_->Transfer(header->endpoint, length, data);
+  if (result.status == Completion::Pending) {
+    urb.taken += result.actual;
+  }
+  return result;
 }
 
 // A control URB: the setup packet, then the data stage.
@@ -365,6 +389,8 @@ TransferResult UsbfsHandler::ControlUrb(const Urb &urb) {
 
 void UsbfsHandler::Retry(UMockdevIoctlClient *client) {
   std::vector<Urb> &waiting = waiting_[client];
+  // Endpoints whose first waiting transfer still waits: the rest stay behind it.
+  std::set<std::uint8_t> blocked;
   for (auto it = waiting.begin(); it != waiting.end();) {
     const auto *header = reinterpret_cast<const usbdevfs_urb *>(it->urb->data);
     // A control request left unanswered stays so until it is discarded; one
@@ -374,9 +400,16 @@ void UsbfsHandler::Retry(UMockdevIoctlClient *client) {
       it = due && Finish(*it, *it->lateAnswer, client) ? waiting.erase(it) : it + 1;
       continue;
     }
-    const TransferResult result =
-        device_->Transfer(header->endpoint, static_cast<std::uint32_t>(header->buffer_length), {});
-    it = Finish(*it, result, client) ? waiting.erase(it) : it + 1;
+    if (blocked.count(header->endpoint) != 0) {
+      ++it;
+      continue;
+    }
+    if (Finish(*it, Ask(*it), client)) {
+      it = waiting.erase(it);
+    } else {
+      blocked.insert(header->endpoint);
+      ++it;
+    }
   }
 }
 
@@ -415,7 +448,7 @@ void UsbfsHandler::Discard(UMockdevIoctlClient *client) {
     if (it->urb->client_addr == address) {
       auto *header = reinterpret_cast<usbdevfs_urb *>(it->urb->data);
       header->status = -ENOENT;
-      header->actual_length = 0;
+      header->actual_length = static_cast<int>(it->taken); // what went before the discard
       done_[client].push_back(*it);
       waiting.erase(it);
       umockdev_ioctl_client_complete(client, 0, 0);

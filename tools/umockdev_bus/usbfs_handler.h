@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -27,11 +28,13 @@ public:
   UMockdevIoctlBase *Base() const { return base_; }
 
 private:
-  // A submitted URB: its argument (the URB) and its resolved buffer; for a
+  // A submitted URB: its argument (the URB) and its resolved buffer; how
+  // much of an OUT URB's data the device took while it waited; for a
   // control request answered late, the answer and when it is due.
   struct Urb {
     UMockdevIoctlData *urb;
     UMockdevIoctlData *buffer;
+    std::uint32_t taken = 0;
     std::optional<TransferResult> lateAnswer = std::nullopt;
     std::chrono::steady_clock::time_point due = {};
   };
@@ -46,6 +49,9 @@ private:
   TransferResult ControlUrb(const Urb &urb);
   // Asks the device again for every URB still waiting.
   void Retry(UMockdevIoctlClient *client);
+  // Asks the device for the URB's pipe transfer, with what of an OUT URB's
+  // data it has not taken yet.
+  TransferResult Ask(Urb &urb);
   bool Finish(const Urb &urb, const TransferResult &result, UMockdevIoctlClient *client);
   void Forget(UMockdevIoctlClient *client);
 

@@ -35,6 +35,7 @@ constexpr char USAGE[] =
 void PrintUsage(std::FILE *stream) {
   (void)std::fputs(USAGE, stream);
   (void)std::fputs(pelmora::emulated::DEVICE_OPTIONS_HELP, stream);
+  (void)std::fputs(pelmora::emulated::QUEUE_LIMIT_HELP, stream);
 }
 
 [[noreturn]] void Usage(const std::string &problem) {

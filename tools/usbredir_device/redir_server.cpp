@@ -68,6 +68,8 @@ void Server::Unplug() {
   usbredirparser_send_device_disconnect(parser_);
   connected_ = false;
   parked_.clear(); // the client fails its own outstanding requests
+  held_.clear();
+  heldBytes_ = 0;
   unanswered_.clear();
   late_.clear();
   unplugAt_.reset();
@@ -75,9 +77,11 @@ void Server::Unplug() {
 }
 
 bool Server::Complete(std::uint64_t id, std::uint8_t endpoint, std::uint32_t requested,
-                      std::span<const std::uint8_t> out) {
-  pelmora::emulated::TransferResult result = device_.Transfer(endpoint, requested, out);
+                      std::span<const std::uint8_t> out, std::uint32_t &taken) {
+  pelmora::emulated::TransferResult result = device_.Transfer(
+      endpoint, requested - taken, out.subspan(std::min<std::size_t>(taken, out.size())));
   if (result.status == Completion::Pending) {
+    taken += result.actual; // part of a write the full queue holds back
     return false;
   }
   if (result.status == Completion::NoDevice) {
@@ -88,21 +92,46 @@ bool Server::Complete(std::uint64_t id, std::uint8_t endpoint, std::uint32_t req
     return false;
   }
   const bool in = (endpoint & 0x80) != 0;
+  const std::uint32_t actual = taken + result.actual;
   Log("%s %u -> %s %u", in ? "in" : "out", requested, StatusName(RedirStatus(result.status)),
-      result.actual);
+      actual);
   // An OUT completion carries the length and no data, or the client drops it.
-  SendBulk(id, endpoint, RedirStatus(result.status), result.actual,
-           in ? result.data.data() : nullptr, in ? static_cast<int>(result.data.size()) : 0);
+  SendBulk(id, endpoint, RedirStatus(result.status), actual, in ? result.data.data() : nullptr,
+           in ? static_cast<int>(result.data.size()) : 0);
   return true;
 }
 
-void Server::ServeParkedReads() {
+bool Server::ServeParkedReads() {
+  bool served = false;
   while (connected_ && !parked_.empty()) {
     const ParkedIn request = parked_.front();
-    if (!Complete(request.id, request.endpoint, request.requested, {})) {
+    std::uint32_t none = 0;
+    if (!Complete(request.id, request.endpoint, request.requested, {}, none)) {
       break;
     }
     parked_.pop_front();
+    served = true;
+  }
+  return served;
+}
+
+bool Server::ServeHeldWrites() {
+  bool served = false;
+  while (connected_ && !held_.empty()) {
+    HeldOut &write = held_.front();
+    if (!Complete(write.id, write.endpoint, static_cast<std::uint32_t>(write.data.size()),
+                  write.data, write.taken)) {
+      break;
+    }
+    heldBytes_ -= held_.front().data.size();
+    held_.pop_front();
+    served = true;
+  }
+  return served;
+}
+
+void Server::ServeWaiting() {
+  while (ServeParkedReads() || ServeHeldWrites()) {
   }
 }
 
@@ -173,12 +202,21 @@ void Server::OnBulk(std::uint64_t id, usb_redir_bulk_packet_header *header, std:
   } else if ((header->endpoint & 0x80) == 0) {
     const std::size_t size =
         data != nullptr && dataLength > 0 ? static_cast<std::size_t>(dataLength) : 0;
-    if (Complete(id, header->endpoint, static_cast<std::uint32_t>(size), {data, size})) {
-      ServeParkedReads();
+    // A write behind held ones waits its turn, so that no byte overtakes another.
+    held_.push_back({id, header->endpoint, ByteVector(data, data + size), 0});
+    heldBytes_ += size;
+    if (held_.size() == 1) {
+      ServeWaiting();
     }
-  } else if (!parked_.empty() || !Complete(id, header->endpoint, length, {})) {
+    if (!held_.empty()) {
+      Log("out %zu waits", size);
+    }
+  } else if (std::uint32_t none = 0;
+             !parked_.empty() || !Complete(id, header->endpoint, length, {}, none)) {
     parked_.push_back({id, header->endpoint, length});
     Log("in %u waits", length);
+  } else {
+    ServeWaiting(); // the read made room
   }
 }
 
@@ -201,6 +239,16 @@ void Server::OnCancel(std::uint64_t id) {
       Log("control %02x %02x -> cancelled 0", answer.requesttype, answer.request);
       usbredirparser_send_control_packet(parser_, id, &answer, nullptr, 0);
       unanswered_.erase(it);
+      return;
+    }
+  }
+  for (auto it = held_.begin(); it != held_.end(); ++it) {
+    if (it->id == id) {
+      Log("out %zu -> cancelled %u", it->data.size(), it->taken);
+      SendBulk(id, it->endpoint, usb_redir_cancelled, it->taken, nullptr, 0);
+      heldBytes_ -= it->data.size();
+      held_.erase(it);
+      ServeWaiting(); // the next write may go in now
       return;
     }
   }
@@ -373,7 +421,12 @@ int Server::Serve(int socket) {
   socket_ = socket;
   SetUpParser();
   while (!closed_) {
-    pollfd watched{socket_, POLLIN, 0};
+    // While several held writes hold more than the queue does, the client's
+    // further packets wait in the socket and only its leaving is watched for.
+    // One held write never stops reading: the reads that drain the queue for
+    // it come after it.
+    const bool reading = held_.size() <= 1 || heldBytes_ <= device_.Spec().queueLimit;
+    pollfd watched{socket_, static_cast<short>(reading ? POLLIN : POLLRDHUP), 0};
     if (usbredirparser_has_data_to_write(parser_) > 0) {
       watched.events |= POLLOUT;
     }
@@ -385,7 +438,9 @@ int Server::Serve(int socket) {
       Unplug();
     }
     SendDueControls();
-    if (watched.revents & (POLLIN | POLLHUP | POLLERR)) {
+    if (!reading && (watched.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+      closed_ = true;
+    } else if (watched.revents & (POLLIN | POLLHUP | POLLERR)) {
       const int result = usbredirparser_do_read(parser_);
       if (result == usbredirparser_read_parse_error) {
         Log("parse error"); // the parser skips the bad packet

@@ -25,6 +25,15 @@ struct ParkedIn {
   std::uint32_t requested;
 };
 
+// A bulk OUT request held back while the device's queue is full: its data,
+// and how much of it the device took so far.
+struct HeldOut {
+  std::uint64_t id;
+  std::uint8_t endpoint;
+  emulated::ByteVector data;
+  std::uint32_t taken;
+};
+
 // A control request the device leaves unanswered.
 struct UnansweredControl {
   std::uint64_t id;
@@ -40,7 +49,8 @@ struct LateControl {
 };
 
 // Serves one usbredir client: answers its control and bulk packets from the
-// device, parks bulk IN requests until data exists, and logs each transfer.
+// device, parks bulk IN requests until data exists, holds bulk OUT requests
+// back while the device's queue is full, and logs each transfer.
 class Server {
 public:
   Server(LoopbackDevice &device, std::FILE *log) : device_(device), log_(log) {}
@@ -61,13 +71,18 @@ private:
   void SetUpParser();
   void Announce();
   bool HasInterface(std::uint8_t number) const;
-  void ServeParkedReads();
+  // Serves parked reads and held writes until neither moves; each frees or
+  // fills what the other waits for.
+  void ServeWaiting();
+  bool ServeParkedReads();
+  bool ServeHeldWrites();
   void SendDueControls();
   // Milliseconds until the next timed event, or -1 for none.
   int NextEventIn() const;
-  // Answers a pipe transfer the device completed; false while it waits.
+  // Answers a pipe transfer once the device completes it; false while it
+  // waits. taken: what the device took of out so far, kept across calls.
   bool Complete(std::uint64_t id, std::uint8_t endpoint, std::uint32_t requested,
-                std::span<const std::uint8_t> out);
+                std::span<const std::uint8_t> out, std::uint32_t &taken);
   void SendBulk(std::uint64_t id, std::uint8_t endpoint, std::uint8_t status, std::uint32_t length,
                 std::uint8_t *data, int dataLength);
   void Unplug();
@@ -85,6 +100,8 @@ private:
   bool closed_ = false;
   bool connected_ = false;
   std::deque<ParkedIn> parked_;
+  std::deque<HeldOut> held_;
+  std::size_t heldBytes_ = 0;
   std::deque<UnansweredControl> unanswered_;
   std::deque<LateControl> late_;
   std::optional<Clock::time_point> unplugAt_;

@@ -20,6 +20,7 @@ std::shared_ptr<pelmora::emulated::LoopbackDevice>
 EmulatedUsbTest::Plug(pelmora::emulated::DeviceSpec spec, pelmora::emulated::Faults faults,
                       pelmora::emulated::Placement placement) {
   auto device = std::make_shared<pelmora::emulated::LoopbackDevice>(spec, faults);
+  device->KeepRecords();
   bus_.Add(device, placement);
   return device;
 }
