@@ -13,9 +13,11 @@ check, the no-device run and a quiet round trip. Prints the route it takes,
 one line per test and a last line "N passed, N failed"; exits 1 when any
 failed.
 
-The 32-bit program runs where this host's kernel can execute 32-bit code;
-elsewhere, or when PELMORA_WINE_IN_GUEST=1, the same tests run inside a QEMU
-guest that chroots into this host's own root (tests/guest/run_in_guest.sh).
+The program runs where this host's kernel can execute 32-bit code (the
+32-bit program needs it, and so does the 64-bit one when wine32 is
+installed); elsewhere, or when PELMORA_WINE_IN_GUEST=1, the same tests run
+inside a QEMU guest that chroots into this host's own root
+(tests/guest/run_in_guest.sh).
 """
 
 import argparse
@@ -638,7 +640,9 @@ def main():
         print("0 passed, 1 failed")
         return 1
     why = "asked for"
-    if pointer_bytes == 4 and options.route == "auto":
+    # Debian's wine command starts every program through the 32-bit loader
+    # once wine32 is installed, so the 64-bit program then needs it too.
+    if options.route == "auto" and (pointer_bytes == 4 or os.path.exists(WINE32_LOADER)):
         reason = host_cannot_run_32_bit()
         if os.environ.get("PELMORA_WINE_IN_GUEST") == "1":
             options.route, why = "guest", "PELMORA_WINE_IN_GUEST=1"
