@@ -4,16 +4,20 @@
 against stand-in setupapi.dll and winusb.dll built from the scripted device,
 and compares every byte it writes.
 
-  run_wine_tests.py --build-dir DIR --prefix DIR [--smoke]
+  run_wine_tests.py --build-dir DIR --prefix DIR [--program EXE] [--smoke]
 
 DIR is a mingw-w64 build (the program, and wine-standins/ with the stand-in
-DLLs and the errno_text helper). --smoke runs only the import check, the
-no-device run and a quiet round trip. Prints the route it takes, one line per
-test and a last line "N passed, N failed"; exits 1 when any failed.
+DLLs and the errno_text helper). --program tests another build of the
+program (a release's) with DIR's stand-ins. --smoke runs only the import
+check, the no-device run and a quiet round trip. Prints the route it takes,
+one line per test and a last line "N passed, N failed"; exits 1 when any
+failed.
 
-The 32-bit program runs where this host's kernel can execute 32-bit code;
-elsewhere, or when PELMORA_WINE_IN_GUEST=1, the same tests run inside a QEMU
-guest that chroots into this host's own root (tests/guest/run_in_guest.sh).
+The program runs where this host's kernel can execute 32-bit code (the
+32-bit program needs it, and so does the 64-bit one when wine32 is
+installed); elsewhere, or when PELMORA_WINE_IN_GUEST=1, the same tests run
+inside a QEMU guest that chroots into this host's own root
+(tests/guest/run_in_guest.sh).
 """
 
 import argparse
@@ -117,10 +121,10 @@ class Run:
 
 
 class Harness:
-    def __init__(self, build_dir, wine, work, pointer_bytes):
+    def __init__(self, build_dir, program, wine, work, pointer_bytes):
         self.wine, self.work, self.pointer_bytes = wine, work, pointer_bytes
         standins = os.path.join(build_dir, "wine-standins")
-        self.program = os.path.join(build_dir, PROGRAM)
+        self.program = program
         # The program beside both stand-ins, and beside the WinUSB one only
         # (Wine's own setupapi then enumerates: no device is present).
         self.with_device = self._app_folder("app-device", standins, ["setupapi.dll", "winusb.dll"])
@@ -590,6 +594,7 @@ def run_in_guest(options, label):
     command = [os.path.join(SOURCE_DIR, "tests", "guest", "run_in_guest.sh"), shared, "--",
                sys.executable, os.path.abspath(__file__), "--route", "host",
                "--build-dir", os.path.abspath(options.build_dir),
+               "--program", os.path.abspath(options.program),
                "--prefix", "/dev/shm/pelmora-wine-prefix"] + (["--smoke"] if options.smoke else [])
     passed = failed = 0
     process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -611,6 +616,7 @@ def run_in_guest(options, label):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--program", help="the program to test (default: the build's)")
     parser.add_argument("--prefix", required=True, help="Wine prefix (created when missing)")
     parser.add_argument("--smoke", action="store_true")
     parser.add_argument("--route", choices=("auto", "host", "guest"), default="auto",
@@ -618,7 +624,11 @@ def main():
     options = parser.parse_args()
 
     source_dir = SOURCE_DIR
-    exe = os.path.join(options.build_dir, PROGRAM)
+    exe = options.program = options.program or os.path.join(options.build_dir, PROGRAM)
+    if not os.path.isfile(exe):
+        print("FAIL program: %s is missing" % exe)
+        print("0 passed, 1 failed")
+        return 1
     pointer_bytes = pe_pointer_bytes(exe)
     objdump = ("i686" if pointer_bytes == 4 else "x86_64") + "-w64-mingw32-objdump"
     arch = "win32" if pointer_bytes == 4 else "win64"
@@ -630,7 +640,9 @@ def main():
         print("0 passed, 1 failed")
         return 1
     why = "asked for"
-    if pointer_bytes == 4 and options.route == "auto":
+    # Debian's wine command starts every program through the 32-bit loader
+    # once wine32 is installed, so the 64-bit program then needs it too.
+    if options.route == "auto" and (pointer_bytes == 4 or os.path.exists(WINE32_LOADER)):
         reason = host_cannot_run_32_bit()
         if os.environ.get("PELMORA_WINE_IN_GUEST") == "1":
             options.route, why = "guest", "PELMORA_WINE_IN_GUEST=1"
@@ -659,7 +671,7 @@ def main():
     work = tempfile.mkdtemp(prefix="pelmora-wine-")
     try:
         wine.start()
-        harness = Harness(options.build_dir, wine, work, pointer_bytes)
+        harness = Harness(options.build_dir, exe, wine, work, pointer_bytes)
         for scenario in SMOKE if options.smoke else ALL:
             record(scenario.__name__, lambda: scenario(harness))
     finally:
