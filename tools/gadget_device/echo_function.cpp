@@ -158,8 +158,9 @@ void EchoFunction::Events() {
         Log("control %02x %02x %04x %04x %u -> stall", setup.bRequestType, setup.bRequest,
             setup.wValue, setup.wIndex, setup.wLength);
         char none = 0;
-        (void)((setup.bRequestType & USB_DIR_IN) != 0 ? read(ep0_, &none, 0)
-                                                      : write(ep0_, &none, 0));
+        // The access fails by design: that failure is the stall.
+        [[maybe_unused]] const ssize_t stalled =
+            (setup.bRequestType & USB_DIR_IN) != 0 ? read(ep0_, &none, 0) : write(ep0_, &none, 0);
         continue;
       }
       if (event.type == FUNCTIONFS_ENABLE) {
