@@ -18,6 +18,9 @@ enum class OsDescriptors { MsOs20, MsOs10, None };
 // for the loopback's interface (what Windows asks of composite devices).
 enum class GuidScope { ByShape, Device, Function, Configuration };
 
+// How many bytes a loopback queue holds unless told otherwise.
+inline constexpr std::uint32_t DEFAULT_QUEUE_LIMIT = 16 * 1024 * 1024;
+
 struct DeviceSpec {
   std::uint16_t vendorId = 0x1209;
   std::uint16_t productId = 0x0001;
@@ -54,7 +57,7 @@ struct DeviceSpec {
   // claim the largest length their headers can hold.
   bool overstatedLengths = false;
   // The most bytes the loopback queue holds; bulk OUT waits while it is full.
-  std::uint32_t queueLimit = 16 * 1024 * 1024;
+  std::uint32_t queueLimit = DEFAULT_QUEUE_LIMIT;
 };
 
 struct Faults {

@@ -44,7 +44,7 @@ struct EchoSettings {
   // Whose current speed is logged when the host enables the function.
   std::string controller;
   // The most bytes the loopback queue holds.
-  std::uint32_t queueLimit = 16 * 1024 * 1024;
+  std::uint32_t queueLimit = emulated::DEFAULT_QUEUE_LIMIT;
 };
 
 class EchoFunction {

@@ -220,45 +220,43 @@ void Server::OnBulk(std::uint64_t id, usb_redir_bulk_packet_header *header, std:
   }
 }
 
+namespace {
+
+// The request with this id, taken out of those waiting; nothing when none has it.
+template <typename Waiting>
+std::optional<typename Waiting::value_type> TakeById(Waiting &waiting, std::uint64_t id) {
+  const auto found = std::find_if(waiting.begin(), waiting.end(),
+                                  [id](const auto &each) { return each.id == id; });
+  if (found == waiting.end()) {
+    return std::nullopt;
+  }
+  auto taken = std::move(*found);
+  waiting.erase(found);
+  return taken;
+}
+
+} // namespace
+
+void Server::CancelControl(std::uint64_t id, usb_redir_control_packet_header header) {
+  header.status = usb_redir_cancelled;
+  header.length = 0;
+  Log("control %02x %02x -> cancelled 0", header.requesttype, header.request);
+  usbredirparser_send_control_packet(parser_, id, &header, nullptr, 0);
+}
+
 void Server::OnCancel(std::uint64_t id) {
-  for (auto it = late_.begin(); it != late_.end(); ++it) {
-    if (it->id == id) {
-      it->answer.status = usb_redir_cancelled;
-      it->answer.length = 0;
-      Log("control %02x %02x -> cancelled 0", it->answer.requesttype, it->answer.request);
-      usbredirparser_send_control_packet(parser_, id, &it->answer, nullptr, 0);
-      late_.erase(it);
-      return;
-    }
-  }
-  for (auto it = unanswered_.begin(); it != unanswered_.end(); ++it) {
-    if (it->id == id) {
-      usb_redir_control_packet_header answer = it->header;
-      answer.status = usb_redir_cancelled;
-      answer.length = 0;
-      Log("control %02x %02x -> cancelled 0", answer.requesttype, answer.request);
-      usbredirparser_send_control_packet(parser_, id, &answer, nullptr, 0);
-      unanswered_.erase(it);
-      return;
-    }
-  }
-  for (auto it = held_.begin(); it != held_.end(); ++it) {
-    if (it->id == id) {
-      Log("out %zu -> cancelled %u", it->data.size(), it->taken);
-      SendBulk(id, it->endpoint, usb_redir_cancelled, it->taken, nullptr, 0);
-      heldBytes_ -= it->data.size();
-      held_.erase(it);
-      ServeWaiting(); // the next write may go in now
-      return;
-    }
-  }
-  for (auto it = parked_.begin(); it != parked_.end(); ++it) {
-    if (it->id == id) {
-      Log("in %u -> cancelled 0", it->requested);
-      SendBulk(id, it->endpoint, usb_redir_cancelled, 0, nullptr, 0);
-      parked_.erase(it);
-      return;
-    }
+  if (const auto late = TakeById(late_, id)) {
+    CancelControl(id, late->answer);
+  } else if (const auto control = TakeById(unanswered_, id)) {
+    CancelControl(id, control->header);
+  } else if (const auto write = TakeById(held_, id)) {
+    Log("out %zu -> cancelled %u", write->data.size(), write->taken);
+    SendBulk(id, write->endpoint, usb_redir_cancelled, write->taken, nullptr, 0);
+    heldBytes_ -= write->data.size();
+    ServeWaiting(); // the next write may go in now
+  } else if (const auto read = TakeById(parked_, id)) {
+    Log("in %u -> cancelled 0", read->requested);
+    SendBulk(id, read->endpoint, usb_redir_cancelled, 0, nullptr, 0);
   }
 }
 

@@ -77,6 +77,8 @@ private:
   bool ServeParkedReads();
   bool ServeHeldWrites();
   void SendDueControls();
+  // Answers a control request that waits, late or for ever, as cancelled.
+  void CancelControl(std::uint64_t id, usb_redir_control_packet_header header);
   // Milliseconds until the next timed event, or -1 for none.
   int NextEventIn() const;
   // Answers a pipe transfer once the device completes it; false while it

@@ -33,8 +33,6 @@ constexpr std::uint8_t BOS_TYPE = 0x0F;
 constexpr std::uint8_t STRING_TYPE = 0x03;
 constexpr std::uint8_t OS_STRING_INDEX = 0xEE;
 constexpr std::uint16_t MS_OS_20_DESCRIPTOR_INDEX = 7;
-constexpr std::uint16_t MS_OS_10_PROPERTIES_HEADER_LENGTH = 10;
-constexpr std::uint16_t MS_OS_10_COMPAT_ID_HEADER_LENGTH = 16;
 // The lowest bcdUSB with a BOS descriptor.
 constexpr std::uint16_t BOS_BCD_USB = 0x0201;
 
@@ -134,16 +132,26 @@ std::optional<Buffer> ReadMsOs20Set(Probe &probe) {
                           Asked(location->totalLength)});
 }
 
+// A Microsoft OS 1.0 descriptor read in two requests: its header, then the
+// whole length the header gives.
+template <typename RequestOf>
+std::optional<Buffer> ReadWhole(Probe &probe, RequestOf requestOf, std::uint16_t headerLength,
+                                std::optional<std::uint32_t> (*lengthOf)(usb::Bytes)) {
+  const auto header = probe.ControlIn(requestOf(headerLength));
+  const auto length = header ? lengthOf(*header) : std::nullopt;
+  return length ? probe.ControlIn(requestOf(Asked(*length))) : std::nullopt;
+}
+
 // The functions that the Microsoft OS 1.0 extended compat ID names, among
 // the device's interfaces; interface 0 alone without one.
 std::vector<std::uint8_t> MsOs10Functions(Probe &probe, std::uint8_t vendorCode,
                                           const std::set<std::uint8_t> &interfaces) {
-  const auto header =
-      probe.ControlIn(usb::ExtendedCompatIdRequest(vendorCode, MS_OS_10_COMPAT_ID_HEADER_LENGTH));
-  const auto length = header ? usb::ExtendedCompatIdLength(*header) : std::nullopt;
-  const auto descriptor =
-      length ? probe.ControlIn(usb::ExtendedCompatIdRequest(vendorCode, Asked(*length)))
-             : std::nullopt;
+  const auto descriptor = ReadWhole(
+      probe,
+      [vendorCode](std::uint16_t length) {
+        return usb::ExtendedCompatIdRequest(vendorCode, length);
+      },
+      usb::EXTENDED_COMPAT_ID_HEADER_LENGTH, usb::ExtendedCompatIdLength);
   if (!descriptor) {
     return {0};
   }
@@ -166,12 +174,12 @@ std::optional<std::uint8_t> MsOs10Match(Probe &probe, const usb::GuidText &guid,
     return std::nullopt;
   }
   for (const std::uint8_t first : MsOs10Functions(probe, *vendorCode, interfaces)) {
-    const auto header = probe.ControlIn(
-        usb::ExtendedPropertiesRequest(*vendorCode, first, MS_OS_10_PROPERTIES_HEADER_LENGTH));
-    const auto length = header ? usb::ExtendedPropertiesLength(*header) : std::nullopt;
-    const auto properties =
-        length ? probe.ControlIn(usb::ExtendedPropertiesRequest(*vendorCode, first, Asked(*length)))
-               : std::nullopt;
+    const auto properties = ReadWhole(
+        probe,
+        [&vendorCode, first](std::uint16_t length) {
+          return usb::ExtendedPropertiesRequest(*vendorCode, first, length);
+        },
+        usb::EXTENDED_PROPERTIES_HEADER_LENGTH, usb::ExtendedPropertiesLength);
     if (properties && usb::DeclaresInterfaceGuid(usb::ParseExtendedProperties(*properties), guid)) {
       return first;
     }

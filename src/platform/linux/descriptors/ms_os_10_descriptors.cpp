@@ -14,13 +14,11 @@ constexpr std::size_t VENDOR_CODE_OFFSET = 16;
 // "MSFT100" in UTF-16LE.
 constexpr std::array<std::uint8_t, 14> SIGNATURE = {'M', 0,   'S', 0,   'F', 0,   'T',
                                                     0,   '1', 0,   '0', 0,   '0', 0};
-constexpr std::size_t HEADER_LENGTH = 10;
 constexpr std::uint16_t VERSION_1_00 = 0x0100;
 constexpr std::uint8_t VENDOR_DEVICE_IN = 0xC0;
 constexpr std::uint8_t VENDOR_INTERFACE_IN = 0xC1;
 constexpr std::uint16_t EXTENDED_COMPAT_ID_INDEX = 4;
 constexpr std::uint16_t EXTENDED_PROPERTIES_INDEX = 5;
-constexpr std::size_t COMPAT_ID_HEADER_LENGTH = 16;
 constexpr std::size_t COMPAT_ID_SECTION_LENGTH = 24;
 // dwSize, dwPropertyDataType, wPropertyNameLength.
 constexpr std::size_t SECTION_FIXED_LENGTH = 10;
@@ -63,7 +61,7 @@ std::vector<std::uint8_t> CompatIdFunctions(Bytes descriptor) {
   }
   const Bytes all = descriptor.first(std::min<std::size_t>(*length, descriptor.size()));
   for (std::size_t i = 0; i < *count; ++i) {
-    const auto section = Slice(all, COMPAT_ID_HEADER_LENGTH + i * COMPAT_ID_SECTION_LENGTH,
+    const auto section = Slice(all, EXTENDED_COMPAT_ID_HEADER_LENGTH + i * COMPAT_ID_SECTION_LENGTH,
                                COMPAT_ID_SECTION_LENGTH);
     if (!section) {
       break;
@@ -88,7 +86,7 @@ std::vector<RegistryProperty> ParseExtendedProperties(Bytes descriptor) {
     return properties;
   }
   const Bytes all = descriptor.first(std::min<std::size_t>(*length, descriptor.size()));
-  std::size_t offset = HEADER_LENGTH;
+  std::size_t offset = EXTENDED_PROPERTIES_HEADER_LENGTH;
   for (std::uint16_t i = 0; i < *count; ++i) {
     const auto size = ReadU32(all, offset);
     if (!size || *size < SECTION_FIXED_LENGTH + 4) {

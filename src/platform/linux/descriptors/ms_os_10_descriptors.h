@@ -13,6 +13,10 @@
 
 namespace pelmora::usb {
 
+// The fixed headers that tell each descriptor's whole length.
+inline constexpr std::uint16_t EXTENDED_COMPAT_ID_HEADER_LENGTH = 16;
+inline constexpr std::uint16_t EXTENDED_PROPERTIES_HEADER_LENGTH = 10;
+
 // The vendor code of an OS string descriptor whose signature is "MSFT100".
 std::optional<std::uint8_t> MsOs10VendorCode(Bytes stringDescriptor);
 
