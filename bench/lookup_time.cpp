@@ -2,8 +2,10 @@
 // How long the device lookup takes to find one matching device behind 0, 3
 // and 8 other devices on the emulated usbfs bus, when those others answer
 // their descriptor requests (they declare another class), when they never
-// answer at all, and when they answer each request after 290 ms. The lookup is the program's own,
-// GetDevicePath; its diagnostics are silenced.
+// answer at all, and when they answer each request after 290 ms or 40 ms;
+// with the requests the others were sent, and how long those requests take
+// at the others' delay. The lookup is the program's own, GetDevicePath; its
+// diagnostics are silenced.
 //   lookup_time [--smoke]   (--smoke: one run each, up to 3 others)
 #include <chrono>
 #include <cstdio>
@@ -37,22 +39,28 @@ Faults Silent() {
   return faults;
 }
 
-Faults Slow() {
+Faults AnsweringAfter(std::uint32_t milliseconds) {
   Faults faults;
-  faults.controlDelayMs = 290;
+  faults.controlDelayMs = milliseconds;
   return faults;
 }
 
-// Milliseconds the lookup took on a bus with the others on ports 1 to
-// others and the match after them; negative when it found the wrong device.
-double LookupMilliseconds(unsigned others, const Faults &faults) {
+struct Lookup {
+  double milliseconds; // negative when it found the wrong device
+  std::uint32_t othersRequests;
+};
+
+// The lookup on a bus with the others on ports 1 to others and the match
+// after them.
+Lookup Measure(unsigned others, const Faults &faults) {
   EmulatedBus bus;
   DeviceSpec other;
   other.interfaceGuid = "{00000000-0000-0000-0000-000000000000}";
+  std::vector<std::shared_ptr<LoopbackDevice>> asked;
   for (unsigned i = 0; i < others; ++i) {
     const auto port = static_cast<std::uint8_t>(i + 1);
-    bus.Add(std::make_shared<LoopbackDevice>(other, faults),
-            {1, port, static_cast<std::uint8_t>(port + 1)});
+    asked.push_back(std::make_shared<LoopbackDevice>(other, faults));
+    bus.Add(asked.back(), {1, port, static_cast<std::uint8_t>(port + 1)});
   }
   const auto port = static_cast<std::uint8_t>(others + 1);
   bus.Add(std::make_shared<LoopbackDevice>(), {1, port, static_cast<std::uint8_t>(port + 1)});
@@ -64,9 +72,13 @@ double LookupMilliseconds(unsigned others, const Faults &faults) {
   const BOOL found = GetDevicePath(path);
   const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
   pelmora::linux_platform::ReleaseUsbForTests();
-  return found && std::wstring(path) == std::wstring(expected, expected + std::strlen(expected))
-             ? took.count()
-             : -1;
+  std::uint32_t requests = 0;
+  for (const auto &device : asked) {
+    requests += device->ControlRequests();
+  }
+  const bool right =
+      found && std::wstring(path) == std::wstring(expected, expected + std::strlen(expected));
+  return {right ? took.count() : -1, requests};
 }
 
 } // namespace
@@ -79,20 +91,27 @@ int main(int argc, char *argv[]) {
   if (std::freopen("/dev/null", "w", stderr) == nullptr) {
     return 1;
   }
-  (void)std::printf("%-14s %-13s %12s\n", "other devices", "they are", "lookup ms");
-  const Behaviour behaviours[] = {{"well-behaved", {}}, {"silent", Silent()}, {"slow", Slow()}};
+  (void)std::printf("%-14s %-13s %10s %9s %12s\n", "other devices", "they are", "lookup ms",
+                    "requests", "requests ms");
+  const Behaviour behaviours[] = {{"well-behaved", {}},
+                                  {"silent", Silent()},
+                                  {"slow-290ms", AnsweringAfter(290)},
+                                  {"slow-40ms", AnsweringAfter(40)}};
   for (const Behaviour &behaviour : behaviours) {
     for (const unsigned others : counts) {
-      double best = -1;
+      Lookup best{-1, 0};
       for (int i = 0; i < repeats; ++i) {
-        const double took = LookupMilliseconds(others, behaviour.faults);
-        if (took < 0) {
+        const Lookup lookup = Measure(others, behaviour.faults);
+        if (lookup.milliseconds < 0) {
           (void)std::printf("lookup_time: the lookup missed the matching device\n");
           return 1;
         }
-        best = best < 0 || took < best ? took : best;
+        if (best.milliseconds < 0 || lookup.milliseconds < best.milliseconds) {
+          best = lookup;
+        }
       }
-      (void)std::printf("%-14u %-13s %12.1f\n", others, behaviour.name, best);
+      (void)std::printf("%-14u %-13s %10.1f %9u %12u\n", others, behaviour.name, best.milliseconds,
+                        best.othersRequests, best.othersRequests * behaviour.faults.controlDelayMs);
     }
   }
   return 0;

@@ -85,8 +85,22 @@ TEST_F(Discovery, NamesTheFunctionThatDeclaresTheClassButNoInterfaceTheDeviceLac
   missing.scope = GuidScope::Function;
   missing.functionSubsetInterface = 1;
   Plug(missing, {}, {1, 3, 4});
+  // Named 2 before 0, both with the class: the lower interface wins.
+  DeviceSpec backwards20 = composite20;
+  backwards20.declaringFunctions = {2, 0};
+  Plug(backwards20, {}, {1, 4, 5});
+  DeviceSpec backwards10 = composite10;
+  backwards10.declaringFunctions = {2, 0};
+  Plug(backwards10, {}, {1, 5, 6});
+  // A compat ID section, answered with the class, for an interface the
+  // configuration lacks.
+  DeviceSpec absent10;
+  absent10.osDescriptors = OsDescriptors::MsOs10;
+  absent10.declaringFunctions = {5};
+  Plug(absent10, {}, {1, 6, 7});
   EXPECT_EQ(EnumeratedPaths(),
-            (std::vector<std::wstring>{L"/dev/bus/usb/001/002:2", L"/dev/bus/usb/001/003:2"}));
+            (std::vector<std::wstring>{L"/dev/bus/usb/001/002:2", L"/dev/bus/usb/001/003:2",
+                                       L"/dev/bus/usb/001/005:0", L"/dev/bus/usb/001/006:0"}));
 }
 
 TEST_F(Discovery, ReadsAConfigurationSubsetByTheIndexOfTheActiveConfiguration) {
@@ -118,16 +132,32 @@ TEST_F(Discovery, SkipsDevicesThatDoNotAnswerOrAnswerInconsistently) {
   Faults changing;
   changing.bosChangesAfterFirstRead = true;
   Plug({}, changing, {1, 3, 5});
-  // Each answer comes just inside a request's time-out, but the device's
-  // budget is spent after the first.
-  Faults slow;
-  slow.controlDelayMs = 290;
-  auto slowDevice = Plug({}, slow, {1, 4, 6});
+  // Answers, but later than a silent request is waited for.
+  Faults tooLate;
+  tooLate.controlDelayMs = 400;
+  auto lateDevice = Plug({}, tooLate, {1, 4, 6});
   Plug({}, {}, {1, 5, 3});
   EXPECT_EQ(EnumeratedPaths(), std::vector<std::wstring>{L"/dev/bus/usb/001/003:0"});
-  // Given up at its first unanswered request.
+  // Each given up at its first unanswered request.
   EXPECT_EQ(silentDevice->ControlRequests(), 1u);
-  EXPECT_LE(slowDevice->ControlRequests(), 2u);
+  EXPECT_EQ(lateDevice->ControlRequests(), 1u);
+}
+
+TEST_F(Discovery, WaitsForADeviceThatAnswersUntilItsRequestsTogetherTakeTheDeviceBudget) {
+  DeviceSpec composite10;
+  composite10.composite = true;
+  composite10.osDescriptors = OsDescriptors::MsOs10;
+  Faults slow;
+  slow.controlDelayMs = 40;
+  Plug(composite10, slow, {1, 1, 2}); // 8 requests
+  Faults slower;
+  slower.controlDelayMs = 290;
+  Plug({}, slower, {1, 2, 3}); // 3 requests
+  // 8 requests of 290 ms each take more than the budget.
+  auto slowest = Plug(composite10, slower, {1, 3, 4});
+  EXPECT_EQ(EnumeratedPaths(),
+            (std::vector<std::wstring>{L"/dev/bus/usb/001/002:2", L"/dev/bus/usb/001/003:0"}));
+  EXPECT_LE(slowest->ControlRequests(), 7u);
 }
 
 TEST_F(Discovery, ProbesNoFurtherThanTheMembersAskedFor) {

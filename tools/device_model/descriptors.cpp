@@ -97,6 +97,9 @@ ByteVector MsOs10Section(std::uint32_t type, const std::string &nameText, const 
 
 // The first interface of each function, in order.
 std::vector<std::uint8_t> Functions(const DeviceSpec &spec) {
+  if (!spec.declaringFunctions.empty()) {
+    return spec.declaringFunctions;
+  }
   if (spec.composite) {
     return {0, 2};
   }
@@ -106,6 +109,13 @@ std::vector<std::uint8_t> Functions(const DeviceSpec &spec) {
 } // namespace
 
 std::uint8_t LoopbackInterface(const DeviceSpec &spec) { return spec.composite ? 2 : 0; }
+
+bool DeclaresClass(const DeviceSpec &spec, std::uint8_t firstInterface) {
+  return spec.declaringFunctions.empty()
+             ? firstInterface == LoopbackInterface(spec)
+             : std::find(spec.declaringFunctions.begin(), spec.declaringFunctions.end(),
+                         firstInterface) != spec.declaringFunctions.end();
+}
 
 std::uint8_t InterfaceCount(const DeviceSpec &spec) {
   return spec.composite ? 3 : spec.interfacesOutOfOrder ? 2 : 1;
@@ -201,10 +211,14 @@ ByteVector MsOs20DescriptorSet(const DeviceSpec &spec) {
     if (scope == GuidScope::Configuration) {
       Append(configuration, features);
     } else {
-      ByteVector function = {0x08, 0x00, 0x02, 0x00, first, 0, 0, 0};
-      Append(function, features);
-      Set16(function, 6, function.size());
-      Append(configuration, function);
+      for (const std::uint8_t each : spec.declaringFunctions.empty()
+                                         ? std::vector<std::uint8_t>{first}
+                                         : spec.declaringFunctions) {
+        ByteVector function = {0x08, 0x00, 0x02, 0x00, each, 0, 0, 0};
+        Append(function, features);
+        Set16(function, 6, function.size());
+        Append(configuration, function);
+      }
     }
     Set16(configuration, 6, configuration.size());
     Append(set, configuration);
@@ -224,7 +238,7 @@ ByteVector MsOs10ExtendedCompatId(const DeviceSpec &spec) {
     ByteVector section(24, 0);
     section[0] = first;
     section[1] = 0x01;
-    if (first == LoopbackInterface(spec)) {
+    if (DeclaresClass(spec, first)) {
       const char winusb[] = "WINUSB";
       std::copy(winusb, winusb + 6, section.begin() + 2);
     }

@@ -18,6 +18,9 @@ inline constexpr std::uint8_t CONFIGURATION_VALUE = 1;
 
 // The interface of the loopback function: 2 on a composite device, else 0.
 std::uint8_t LoopbackInterface(const DeviceSpec &spec);
+// Whether the Microsoft OS descriptors give the function starting at this
+// interface the class.
+bool DeclaresClass(const DeviceSpec &spec, std::uint8_t firstInterface);
 // The configuration's interfaces are numbered 0 to this count - 1.
 std::uint8_t InterfaceCount(const DeviceSpec &spec);
 
@@ -28,9 +31,9 @@ ByteVector DeviceDescriptor(const DeviceSpec &spec);
 ByteVector ConfigurationDescriptor(const DeviceSpec &spec);
 ByteVector BosDescriptor(const DeviceSpec &spec);
 ByteVector MsOs20DescriptorSet(const DeviceSpec &spec);
-// A section per function; compatible ID WINUSB for the loopback's.
+// A section per function; compatible ID WINUSB for those declaring the class.
 ByteVector MsOs10ExtendedCompatId(const DeviceSpec &spec);
-// The loopback function's extended properties.
+// The extended properties of a function declaring the class.
 ByteVector MsOs10ExtendedProperties(const DeviceSpec &spec);
 // String descriptors by index; 0xEE is the Microsoft OS string.
 std::optional<ByteVector> StringDescriptor(const DeviceSpec &spec, std::uint8_t index);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace pelmora::emulated {
 
@@ -50,6 +51,10 @@ struct DeviceSpec {
   // 0x82) first, then interface 0's alternate setting 1 (no endpoints), then
   // its setting 0.
   bool interfacesOutOfOrder = false;
+  // When not empty: the first interfaces of the functions that the Microsoft
+  // OS descriptors name, in the order they list them, each declaring the
+  // class, whether the configuration has that interface or not.
+  std::vector<std::uint8_t> declaringFunctions;
   // Bytes of a further property after the class property in the Microsoft OS
   // descriptors, so that their set can run past what one request carries.
   std::uint32_t fillerLength = 0;

@@ -172,7 +172,8 @@ std::optional<ByteVector> LoopbackDevice::Answer(const SetupPacket &setup) {
       return Truncated(MsOs10ExtendedCompatId(spec_), setup.length);
     }
     // The interface in the low byte of wValue, as Windows sends it.
-    if (setup.index == 5 && setup.value == LoopbackInterface(spec_)) {
+    if (setup.index == 5 && setup.value <= 0xFF &&
+        DeclaresClass(spec_, static_cast<std::uint8_t>(setup.value))) {
       return Truncated(MsOs10ExtendedProperties(spec_), setup.length);
     }
   }

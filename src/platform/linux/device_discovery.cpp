@@ -20,10 +20,13 @@ namespace {
 using Buffer = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-// Devices answer descriptor requests within microseconds. The lookup spends
-// at most this long on one device, across all its requests, so a device that
-// answers slowly costs no more than one that never answers.
-constexpr std::chrono::milliseconds DEVICE_BUDGET{300};
+// A request unanswered this long ends the device's turn: a silent device
+// costs no more. A device that answers is waited for, slow or not, until its
+// requests together have taken DEVICE_BUDGET, as Windows waits for one: so
+// one that answers each of its requests within DEVICE_BUDGET divided by their
+// number is always found.
+constexpr std::chrono::milliseconds SILENCE_TIMEOUT{300};
+constexpr std::chrono::milliseconds DEVICE_BUDGET{2000};
 // libusb on Linux refuses a longer control transfer before it reaches the
 // device; the parsers take what arrives.
 constexpr std::uint32_t LONGEST_CONTROL_TRANSFER = 4096;
@@ -50,7 +53,8 @@ public:
 
   std::optional<Buffer> ControlIn(const usb::ControlRequest &request) {
     // Whole milliseconds, rounded down: the last request ends within the budget.
-    const auto left = std::chrono::floor<std::chrono::milliseconds>(deadline_ - Clock::now());
+    const auto left = std::min(
+        SILENCE_TIMEOUT, std::chrono::floor<std::chrono::milliseconds>(deadline_ - Clock::now()));
     if (givenUp_ || left.count() <= 0) {
       givenUp_ = true;
       return std::nullopt;
