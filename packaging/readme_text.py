@@ -3,14 +3,17 @@
 """Prints the README's introduction and the named sections, as the plain-text
 README of a download.
 
-  readme_text.py README.md [--crlf] HEADING...
+  readme_text.py README.md [--crlf] PART...
 
-A HEADING is a section's title as the README writes it after its #s, below a
-top-level section its parent's title first ("Install/Windows"); a section
-runs to the next heading of its level or above. --crlf ends lines
+A PART is a section of the README: its title as the README writes it after
+its #s, below a top-level section its parent's title first
+("Install/Windows"); a section runs to the next heading of its level or
+above. PAGE:HEADING is a section of a guide, PAGE its path beside the README
+("docs/windows.md:Running"), and PAGE: the whole guide. --crlf ends lines
 with CR LF, for Windows' Notepad.
 """
 
+import os
 import re
 import sys
 
@@ -36,21 +39,36 @@ def sections(lines):
     return intro, found
 
 
+def read_lines(path):
+    with open(path, encoding="utf-8") as f:
+        return f.read().splitlines()
+
+
 def main():
     args = sys.argv[1:]
     crlf = "--crlf" in args
     args = [a for a in args if a != "--crlf"]
     if len(args) < 2:
         sys.exit(__doc__.strip())
-    with open(args[0], encoding="utf-8") as f:
-        lines = f.read().splitlines()
-    intro, found = sections(lines)
-    missing = [title for title in args[1:] if title not in found]
+    readme = args[0]
+    intro, _ = sections(read_lines(readme))
+    text, missing = list(intro), []
+    for part in args[1:]:
+        if text and text[-1]:
+            text.append("")
+        page, _, title = part.rpartition(":")
+        path = os.path.join(os.path.dirname(readme), page) if page else readme
+        lines = read_lines(path)
+        if page and not title:
+            text += lines
+            continue
+        found = sections(lines)[1]
+        if title in found:
+            text += found[title]
+        else:
+            missing.append("%s in %s" % (title, path))
     if missing:
-        sys.exit("readme_text.py: no section %s in %s" % (", ".join(missing), args[0]))
-    text = list(intro)
-    for title in args[1:]:
-        text += found[title]
+        sys.exit("readme_text.py: no section %s" % ", ".join(missing))
     while text and not text[-1]:
         text.pop()
     end = "\r\n" if crlf else "\n"

@@ -339,10 +339,10 @@ TEST(MsOs10Descriptors, RefusesOrCutsMalformedExtendedProperties) {
   EXPECT_TRUE(ParseExtendedProperties(ByteVector(good.begin(), good.begin() + 9)).empty());
 }
 
-// The bytes of the README's example with this name: the hex bytes of its
-// code block, each line up to its comment.
-ByteVector ReadmeExample(const std::string &name) {
-  std::ifstream readme(PELMORA_README);
+// The bytes of the worked example's code block with this name (in the guide
+// to devices on Linux), each line up to its comment.
+ByteVector WorkedExample(const std::string &name) {
+  std::ifstream readme(PELMORA_WORKED_EXAMPLE);
   std::string line;
   while (std::getline(readme, line) && line != "<!-- example: " + name + " -->") {
   }
@@ -358,12 +358,12 @@ ByteVector ReadmeExample(const std::string &name) {
   return bytes;
 }
 
-// Firmware authors copy the README's example: every length in it must be
+// Firmware authors copy the worked example: every length in it must be
 // right, and the lookup must find its WinUSB function.
-TEST(ReadmeExample, IsACompositeDeviceWhoseWinUsbFunctionIsFound) {
+TEST(WorkedExample, IsACompositeDeviceWhoseWinUsbFunctionIsFound) {
   DeviceSpec composite;
   composite.composite = true;
-  const ByteVector set = ReadmeExample("ms-os-20-set");
+  const ByteVector set = WorkedExample("ms-os-20-set");
   EXPECT_EQ(set, pelmora::emulated::MsOs20DescriptorSet(composite));
   ASSERT_EQ(set.size(), 178u);
   EXPECT_EQ(set[8] | set[9] << 8, 178);           // the set's wTotalLength
@@ -372,7 +372,7 @@ TEST(ReadmeExample, IsACompositeDeviceWhoseWinUsbFunctionIsFound) {
   EXPECT_EQ(DeclaringFunction(set), 2);
 
   ByteVector bos = {5, 0x0F, 0, 0, 1};
-  const ByteVector capability = ReadmeExample("ms-os-20-capability");
+  const ByteVector capability = WorkedExample("ms-os-20-capability");
   bos.insert(bos.end(), capability.begin(), capability.end());
   bos[2] = static_cast<std::uint8_t>(bos.size());
   const auto location = FindMsOs20Set(bos);
@@ -380,11 +380,11 @@ TEST(ReadmeExample, IsACompositeDeviceWhoseWinUsbFunctionIsFound) {
   EXPECT_EQ(location->totalLength, set.size());
 
   composite.osDescriptors = OsDescriptors::MsOs10;
-  const ByteVector compatId = ReadmeExample("ms-os-10-compat-id");
+  const ByteVector compatId = WorkedExample("ms-os-10-compat-id");
   EXPECT_EQ(compatId, pelmora::emulated::MsOs10ExtendedCompatId(composite));
   EXPECT_EQ(ExtendedCompatIdLength(compatId), compatId.size());
   EXPECT_EQ(CompatIdFunctions(compatId), std::vector<std::uint8_t>({0, 2}));
-  const ByteVector properties = ReadmeExample("ms-os-10-properties");
+  const ByteVector properties = WorkedExample("ms-os-10-properties");
   EXPECT_EQ(properties, pelmora::emulated::MsOs10ExtendedProperties(composite));
   EXPECT_EQ(ExtendedPropertiesLength(properties), properties.size());
   EXPECT_TRUE(DeclaresInterfaceGuid(ParseExtendedProperties(properties), CLASS_GUID));
