@@ -42,6 +42,13 @@ void ByteQueue::Pop(std::size_t count, ByteVector *out) {
   }
 }
 
+std::span<const std::uint8_t> ByteQueue::Front() const {
+  if (blocks_.empty()) {
+    return {};
+  }
+  return std::span<const std::uint8_t>(blocks_.front()).subspan(head_);
+}
+
 void ByteQueue::Clear() {
   blocks_.clear();
   head_ = 0;

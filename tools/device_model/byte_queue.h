@@ -21,6 +21,9 @@ public:
   // is null.
   void Pop(std::size_t count, ByteVector *out);
   void Clear();
+  // The bytes at the front, as many as one block holds: what a writer sends
+  // next before it pops them.
+  std::span<const std::uint8_t> Front() const;
 
 private:
   std::deque<ByteVector> blocks_;

@@ -9,12 +9,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "device_options.h"
 #include "loopback_device.h"
 #include "redir_server.h"
+#include "tcp_listener.h"
 
 namespace {
 
@@ -44,49 +46,6 @@ void PrintUsage(std::FILE *stream) {
   std::exit(2);
 }
 
-unsigned long Number(std::string_view option, const char *text, unsigned long largest) {
-  char *end = nullptr;
-  const unsigned long value = text != nullptr ? std::strtoul(text, &end, 10) : 0;
-  if (text == nullptr || *text == '\0' || *end != '\0' || value > largest) {
-    Usage(std::string(option) + " needs a number up to " + std::to_string(largest));
-  }
-  return value;
-}
-
-int Listen(std::uint16_t port) {
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int yes = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0 ||
-      listen(listener, 1) < 0) {
-    std::perror("pelmora-usbredir-device: listen on 127.0.0.1");
-    std::exit(1);
-  }
-  return listener;
-}
-
-std::uint16_t BoundPort(int listener) {
-  sockaddr_in address{};
-  socklen_t size = sizeof address;
-  getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size);
-  return ntohs(address.sin_port);
-}
-
-// Written whole and renamed, so a reader never sees half a number.
-bool WritePortFile(const std::string &path, std::uint16_t port) {
-  const std::string partial = path + ".partial";
-  std::FILE *file = std::fopen(partial.c_str(), "w");
-  if (file == nullptr) {
-    return false;
-  }
-  const bool written = std::fprintf(file, "%u\n", port) > 0;
-  return std::fclose(file) == 0 && written && std::rename(partial.c_str(), path.c_str()) == 0;
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
@@ -94,7 +53,7 @@ int main(int argc, char **argv) {
   Faults faults;
   std::string portFile;
   std::string logPath;
-  unsigned long port = 0;
+  std::uint16_t port = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string_view option = argv[i];
     const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -106,7 +65,11 @@ int main(int argc, char **argv) {
       return value;
     };
     if (option == "--port") {
-      port = Number(option, takes(), 65535);
+      const std::optional<std::uint16_t> number = pelmora::emulated::PortNumber(takes());
+      if (!number) {
+        Usage("--port needs a number up to 65535");
+      }
+      port = *number;
     } else if (option == "--port-file") {
       portFile = takes();
     } else if (option == "--log") {
@@ -130,9 +93,13 @@ int main(int argc, char **argv) {
     return 1;
   }
 
-  const int listener = Listen(static_cast<std::uint16_t>(port));
-  const std::uint16_t bound = BoundPort(listener);
-  if (!portFile.empty() && !WritePortFile(portFile, bound)) {
+  const int listener =
+      pelmora::emulated::ListenOn("pelmora-usbredir-device", {htonl(INADDR_LOOPBACK)}, port, 1);
+  if (listener < 0) {
+    return 1;
+  }
+  const std::uint16_t bound = pelmora::emulated::BoundPort(listener);
+  if (!portFile.empty() && !pelmora::emulated::WritePortFile(portFile, bound)) {
     std::perror(portFile.c_str());
     return 1;
   }
