@@ -4,7 +4,8 @@
 # device, runs the suite named on the kernel command line and prints one
 # "PASS name" or "FAIL name: why" line per scenario, then powers off.
 # A gadget-* suite's device is the guest's own instead: the gadget command on
-# dummy_hcd, at the speed the suite names.
+# dummy_hcd, at the speed the suite names. A usbip-* suite's too: the USB/IP
+# device served on the guest's loopback, attached through vhci-hcd.
 export PATH=/bin
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
@@ -27,6 +28,10 @@ speed_parameters=
 case "$suite" in
 gadget-*)
   modules=/gadget-modules
+  expected=1
+  ;;
+usbip-*)
+  modules=/usbip-modules
   expected=1
   ;;
 esac
@@ -60,6 +65,20 @@ start_gadget() { # options
   /bin/pelmora-gadget-device --log "$gadget_log" "$@" >/tmp/gadget.out 2>/tmp/gadget.err &
   gadget=$!
 }
+usbip_log=$logs/usbip.log
+usbip_server=
+start_usbip() { # options
+  /bin/pelmora-usbip-device --log "$usbip_log" "$@" >/tmp/usbip.out 2>/tmp/usbip.err &
+  usbip_server=$!
+  for _ in $(seq 50); do
+    ! grep -q '^listening on 127.0.0.1:3240$' /tmp/usbip.out || break
+    sleep 0.1
+  done
+}
+attach_usbip() {
+  usbip attach -r 127.0.0.1 -b 1-1 >/tmp/attach.out 2>&1
+  echo $? >/tmp/attach.rc
+}
 case "$suite" in
 gadget-composite-*)
   mount -t configfs configfs /sys/kernel/config
@@ -68,6 +87,18 @@ gadget-composite-*)
 gadget-*)
   mount -t configfs configfs /sys/kernel/config
   start_gadget
+  ;;
+usbip-*)
+  ip link set lo up
+  mkdir -p /var/run # where usbip keeps what it attached
+  case "$suite" in
+  usbip-full-speed) start_usbip --full-speed ;;
+  usbip-composite) start_usbip --composite ;;
+  usbip-ms-os-1.0) start_usbip --ms-os-1 ;;
+  *) start_usbip ;;
+  esac
+  usbip list -r 127.0.0.1 >/tmp/list.out 2>&1
+  attach_usbip
   ;;
 esac
 program=/bin/pelmora-winusb-test
@@ -317,7 +348,7 @@ bulk_endpoints() {
 
 # The program's time beside a bare libusb loop's for the same synchronous
 # 4096-byte calls, each moving the bytes out and back; a measurement only.
-gadget_benchmark() { # MiB
+loop_benchmark() { # MiB, what serves the device
   bytes=$(($1 * 1048576))
   node=/dev/bus/usb/$(printf %03d "$(cat "$device/busnum")")/$(printf %03d "$(cat "$device/devnum")")
   head -c "$bytes" /dev/zero >/tmp/in
@@ -328,7 +359,7 @@ gadget_benchmark() { # MiB
   looped=$(centiseconds)
   run "$bytes"
   finished=$(centiseconds)
-  echo "E2E-BENCH gadget at high speed, $1 MiB out and back: program $((finished - looped))0 ms" \
+  echo "E2E-BENCH $2, $1 MiB out and back: program $((finished - looped))0 ms" \
     "(status $(cat /tmp/rc), $(wc -c </tmp/out) bytes back), bare libusb loop $((looped - started))0 ms" \
     "(status $loop_status), ratio" \
     "$(awk -v p=$((finished - looped)) -v l=$((looped - started)) 'BEGIN { printf "%.3f", p / l }')"
@@ -416,6 +447,7 @@ gadget_host_never_reads() {
   report "gadget with a host that writes 64 MiB and never reads: takes 16 MiB, grows by at most 24 MiB" \
     "$([ "$taken" -ge 16777216 ] && [ "$taken" -le $((16777216 + 16384)) ] || echo "took $taken bytes"
       [ $((peak - before)) -le 24576 ] || echo "grew by $((peak - before)) KiB")"
+  usbip_reattach
 }
 
 # A gadget command killed outright leaves its gadget, FunctionFS mount and
@@ -445,7 +477,7 @@ suite_gadget_high_speed() {
   report "gadget at high speed: the kernel configures it at high speed, USB 2.00" \
     "$(device_enumerated 480 2.00)"
   gadget_round_trips 512 "high speed"
-  gadget_benchmark 4
+  loop_benchmark 4 'gadget at high speed'
 
   /bin/pelmora-gadget-device >/tmp/second.out 2>/tmp/second.err
   echo $? >/tmp/second.rc
@@ -537,7 +569,172 @@ suite_composite() { # what
   composite_round_trips "$1" 512
 }
 
+# USB/IP suites.
+
+# The vhci-hcd port the device is attached at.
+usbip_port() { usbip port 2>/dev/null | sed -n 's/^Port \([0-9]*\): <Port in Use>.*/\1/p' | head -n 1; }
+
+usbip_attached() { # speed in Mb/s
+  [ "$(cat /tmp/attach.rc)" = 0 ] || echo "usbip attach: status $(cat /tmp/attach.rc): $(cat /tmp/attach.out)"
+  device_enumerated "$1" 2.10
+}
+
+# Ends the server as a user would: status 0 and nothing on standard error.
+stop_usbip() { # what it served
+  kill -TERM "$usbip_server"
+  wait "$usbip_server"
+  echo $? >/tmp/usbip.rc
+  report "the USB/IP device $1 ends on SIGTERM with status 0, nothing on standard error" \
+    "$([ "$(cat /tmp/usbip.rc)" = 0 ] || echo "exit status $(cat /tmp/usbip.rc)"
+      differs 'standard error' /tmp/usbip.err '')"
+}
+
+# CPU time the server spent so far, in clock ticks.
+server_ticks() { awk '{ print $14 + $15 }' "/proc/$usbip_server/stat"; }
+
+# Detaches the device, and attaches it again once it is gone.
+usbip_reattach() {
+  usbip detach -p "$(usbip_port)" >/tmp/detach.out 2>&1
+  echo $? >/tmp/detach.rc
+  wait_for_device_gone
+  attach_usbip
+  wait_for_devices
+}
+
+usbip_detach_during_read() {
+  head -c 512 /dev/urandom >/tmp/in
+  run -1 &
+  runner=$!
+  for _ in $(seq 50); do
+    [ "$(tail -n 1 "$usbip_log")" != 'in 4096 waits' ] || break
+    sleep 0.1
+  done
+  usbip_reattach
+  wait "$runner"
+  report "usbip detach during a read with count -1: the program ends after the 512 bytes" \
+    "$([ "$(cat /tmp/detach.rc)" = 0 ] || echo "usbip detach: $(cat /tmp/detach.out)"
+      status_is_zero; same_bytes 'standard output' /tmp/out /tmp/in
+      differs 'standard error' /tmp/err "$lookup_true$(diagnostic 'WinUsb_ReadPipe() returned FALSE.')
+")"
+  report "after the detach the server serves a new attach: a quiet round trip of 1000 bytes" \
+    "$(usbip_attached 480; quiet_round_trip 1000)"
+}
+
+# A host that writes 64 MiB and never reads: the server holds what its queue
+# does (16 MiB) and one waiting write, and grows by no more than the queue and
+# 8 MiB. A fresh attach then leaves nothing queued.
+usbip_host_never_reads() {
+  before=$(awk '$1 == "VmRSS:" { print $2 }' "/proc/$usbip_server/status")
+  from=$(wc -l <"$usbip_log")
+  head -c 67108864 /dev/zero >/tmp/in
+  timeout -s KILL 600 "$program" 67108864 </tmp/in >/dev/null 2>&1 &
+  writer=$!
+  for _ in $(seq 300); do
+    sleep 1
+    [ "$(tail -n 1 "$usbip_log")" != 'out 4096 waits' ] || break
+  done
+  peak=$(awk '$1 == "VmHWM:" { print $2 }' "/proc/$usbip_server/status")
+  last=$(tail -n 1 "$usbip_log")
+  taken=$(awk -v from="$from" 'NR > from && $1 == "out" && $3 == "->" { sum += $5 }
+    END { print sum + 0 }' "$usbip_log")
+  kill -KILL "$writer"
+  wait "$writer"
+  rm -f /tmp/in
+  echo "E2E-BENCH USB/IP device with a host that writes 64 MiB and never reads: took $taken bytes" \
+    "in whole writes, resident $before KiB before, peak $peak KiB, growth $((peak - before)) KiB"
+  report "USB/IP device with a host that writes 64 MiB and never reads: its queue fills, it grows by at most 24 MiB" \
+    "$([ "$last" = 'out 4096 waits' ] || echo "last log line: $last"
+      [ $((peak - before)) -le 24576 ] || echo "grew by $((peak - before)) KiB")"
+  usbip_reattach
+}
+
+# SIGTERM while the program waits on a read: the program ends, the device
+# goes, the server exits 0.
+usbip_terminated_during_read() {
+  : >/tmp/in
+  run -1 &
+  runner=$!
+  sleep 2
+  stop_usbip 'during a read'
+  wait "$runner"
+  wait_for_device_gone
+  report "SIGTERM to the USB/IP device during a read: the program ends, the device is gone" \
+    "$(status_is_zero
+      [ "$(tail -n 1 /tmp/err)" = "$(diagnostic 'WinUsb_ReadPipe() returned FALSE.' | tail -n 1)" ] ||
+        echo "standard error ends: $(tail -n 2 /tmp/err | tr '\n' '|')"
+      [ ! -e "$device" ] || echo "$device is still there")"
+}
+
+suite_usbip_high_speed() {
+  report "usbip list -r 127.0.0.1 shows the device, bus id 1-1" \
+    "$(grep -q '^ *1-1: .*(1209:0001)$' /tmp/list.out || echo "listed: $(tr '\n' '|' </tmp/list.out)")"
+  report "usbip attach: the kernel configures the device at high speed, USB 2.10" "$(usbip_attached 480)"
+  for count in 512 5000; do
+    report "over USB/IP at high speed: quiet round trip of $count bytes" "$(quiet_round_trip "$count")"
+  done
+
+  head -c 5000 /dev/urandom >/tmp/in
+  cp /tmp/in /tmp/sent
+  run
+  mask_handle /tmp/out >/tmp/masked
+  report "over USB/IP: a verbose run sends 5000 bytes, one chunk of 4096 then 904" \
+    "$(status_is_zero; differs 'standard output' /tmp/masked "$verbose_setup_true$(attempt_lines 5000)
+"; differs 'standard error' /tmp/err "$lookup_true")"
+  : >/tmp/in
+  run 5000
+  report "over USB/IP: a quiet run reads back the 5000 bytes the verbose run sent" \
+    "$(status_is_zero; same_bytes 'standard output' /tmp/out /tmp/sent
+      differs 'standard error' /tmp/err "$lookup_true")"
+
+  usbip_host_never_reads
+  report "after a detach the server serves a new attach: a quiet round trip of 1 MiB" \
+    "$([ "$(cat /tmp/detach.rc)" = 0 ] || echo "usbip detach: $(cat /tmp/detach.out)"
+      usbip_attached 480; quiet_round_trip 1048576)"
+
+  ticks=$(server_ticks)
+  loop_benchmark 16 'USB/IP device at high speed'
+  echo "E2E-BENCH USB/IP device: server CPU $(($(server_ticks) - ticks))0 ms for the loop's and" \
+    "the program's 16 MiB out and back"
+
+  usbip attach -r 127.0.0.1 -b 1-1 >/tmp/second.out 2>&1
+  echo $? >/tmp/second.rc
+  report "a second usbip attach while the device is attached fails, and the first goes on" \
+    "$([ "$(cat /tmp/second.rc)" != 0 ] || echo 'the second attach succeeded'
+      quiet_round_trip 1000)"
+
+  usbip_detach_during_read
+  usbip_terminated_during_read
+}
+
+suite_usbip_full_speed() {
+  report "usbip attach: the kernel configures the device at full speed" "$(usbip_attached 12)"
+  for count in 64 5000 1048576; do
+    report "over USB/IP at full speed: quiet round trip of $count bytes" "$(quiet_round_trip "$count")"
+  done
+  stop_usbip 'at full speed'
+}
+
+suite_usbip_composite() {
+  report "usbip attach of a composite device: class EF/02/01, cdc_acm on interfaces 0 and 1" \
+    "$(usbip_attached 480; composite_shape)"
+  composite_round_trips "composite over USB/IP" 512
+  stop_usbip composite
+}
+
+suite_usbip_ms_os_10() {
+  report "usbip attach of a device with Microsoft OS 1.0 descriptors only" "$(usbip_attached 480)"
+  report "over USB/IP with Microsoft OS 1.0 descriptors: found, a round trip of 3000 bytes" \
+    "$(quiet_round_trip 3000
+      grep -q '^control c[01] 21 .... 0005 ' "$usbip_log" ||
+        echo 'the device was not asked for its extended properties')"
+  stop_usbip 'with Microsoft OS 1.0 descriptors'
+}
+
 case "$suite" in
+usbip-high-speed) suite_usbip_high_speed ;;
+usbip-full-speed) suite_usbip_full_speed ;;
+usbip-composite) suite_usbip_composite ;;
+usbip-ms-os-1.0) suite_usbip_ms_os_10 ;;
 gadget-composite-full-speed) suite_gadget_composite 64 "full speed" 12 ;;
 gadget-composite-high-speed) suite_gadget_composite 512 "high speed" 480 ;;
 gadget-full-speed) suite_gadget_full_speed ;;

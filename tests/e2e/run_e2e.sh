@@ -6,12 +6,14 @@
 # prints a PASS or FAIL line per scenario, the device's transfer log adds
 # host-side checks, and the run ends with "N passed, N failed". The gadget-*
 # boots meet a device of the kernel's own making instead: the gadget command
-# on dummy_hcd in the guest, at each speed.
+# on dummy_hcd in the guest, at each speed. The usbip-* boots serve the device
+# in the guest over USB/IP on its own loopback, and attach it with the
+# kernel's vhci-hcd and Debian's usbip command.
 #
 #   tests/e2e/run_e2e.sh BUILD_DIR
 #
 # BUILD_DIR holds pelmora-winusb-test, pelmora-usbredir-device,
-# pelmora-gadget-device, errno-text and bench/libusb_loop;
+# pelmora-gadget-device, pelmora-usbip-device, errno-text and bench/libusb_loop;
 # PELMORA_E2E_DEVICE_SERVER names another device server binary to use, and
 # PELMORA_E2E_SUITES the boots to run (shell patterns, e.g. 'gadget-*').
 # The kernel comes from tests/e2e/kernel.sh's cache (scripts/setup fills it).
@@ -33,8 +35,11 @@ elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f s", b - a }'; }
 
 # The device server may come from another build, e.g. one with sanitizers.
 device_server=${PELMORA_E2E_DEVICE_SERVER:-$build/pelmora-usbredir-device}
+# Debian's usbip package installs its command for root only.
+usbip_command=$(PATH=$PATH:/usr/sbin command -v usbip || true)
 for tool in "$build/pelmora-winusb-test" "$build/errno-text" "$device_server" \
-  "$build/pelmora-gadget-device" "$build/bench/libusb_loop"; do
+  "$build/pelmora-gadget-device" "$build/pelmora-usbip-device" "$build/bench/libusb_loop" \
+  "${usbip_command:-usbip (apt-get install usbip)}"; do
   [ -x "$tool" ] || { echo "missing $tool" >&2; exit 2; }
 done
 
@@ -56,7 +61,7 @@ for applet in $("$root/bin/busybox" --list); do
   [ "$applet" = busybox ] || ln -s busybox "$root/bin/$applet"
 done
 binaries=("$build/pelmora-winusb-test" "$build/errno-text" "$build/pelmora-gadget-device"
-  "$build/bench/libusb_loop")
+  "$build/pelmora-usbip-device" "$build/bench/libusb_loop" "$usbip_command")
 cp "${binaries[@]}" "$root/bin/"
 libraries=$(for binary in "${binaries[@]}"; do
   ldd "$binary" | awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }'
@@ -68,6 +73,7 @@ done
 "$here/kernel.sh" modules "$root/modules" xhci-pci
 "$here/kernel.sh" modules "$root/gadget-modules" dummy_hcd usb_f_fs
 "$here/kernel.sh" modules "$root/acm-modules" usb_f_acm cdc_acm
+"$here/kernel.sh" modules "$root/usbip-modules" vhci-hcd
 cp "$here/guest_init.sh" "$root/init"
 chmod +x "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet) >"$work/initramfs.cpio"
@@ -113,6 +119,8 @@ boot() { # suite, device options [+ device options ...]
   if [[ $suite == gadget-* ]]; then
     groups=()
     clock=(-icount 'shift=0,sleep=off')
+  elif [[ $suite == usbip-* ]]; then
+    groups=()
   fi
   for n in "${!groups[@]}"; do
     local number=$((n + 1))
@@ -266,6 +274,12 @@ boot gadget-super-speed
 # the guest's cdc_acm, and the loopback at interface 2.
 boot gadget-composite-full-speed
 boot gadget-composite-high-speed
+
+# The USB/IP device served in the guest, attached through vhci-hcd.
+boot usbip-high-speed
+boot usbip-full-speed
+boot usbip-composite
+boot usbip-ms-os-1.0
 
 echo "== end-to-end run took $(elapsed "$run_started")"
 echo "$passed passed, $failed failed"
