@@ -718,7 +718,7 @@ suite_usbip_composite() {
   report "usbip attach of a composite device: class EF/02/01, cdc_acm on interfaces 0 and 1" \
     "$(usbip_attached 480; composite_shape)"
   composite_round_trips "composite over USB/IP" 512
-  stop_usbip composite
+  stop_usbip 'serving a composite device'
 }
 
 suite_usbip_ms_os_10() {

@@ -113,14 +113,12 @@ boot() { # suite, device options [+ device options ...]
     for n in "${!groups[@]}"; do : >"$dir/device-$((n + 1)).log"; done
     return 0
   fi
-  # A gadget suite's device is made in the guest, whose clock then counts
-  # instructions, so that timings repeat whatever the host's load.
+  # A gadget or USB/IP suite's device is made in the guest, whose clock then
+  # counts instructions, so that timings repeat whatever the host's load.
   local -a clock=()
-  if [[ $suite == gadget-* ]]; then
+  if [[ $suite == gadget-* || $suite == usbip-* ]]; then
     groups=()
     clock=(-icount 'shift=0,sleep=off')
-  elif [[ $suite == usbip-* ]]; then
-    groups=()
   fi
   for n in "${!groups[@]}"; do
     local number=$((n + 1))
