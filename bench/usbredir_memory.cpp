@@ -3,34 +3,22 @@
 //   usbredir_memory MIB [server options...]
 // moves MIB MiB out and back in 64 KiB steps, each written whole and read
 // back whole before the next, checks every byte, and prints the server's
-// resident memory after the first step and its peak at the end, in KiB.
+// resident memory after the first step and its peak at the end, in KiB, and
+// the CPU time it spent.
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
+#include "process_status.h"
 #include "usbredir_peer.h"
 
 namespace {
 
+using bench::StatusKib;
 using usbredir_peer::Bytes;
 using usbredir_peer::Peer;
 
 constexpr std::uint32_t STEP = 65536;
-
-// A field of /proc/PID/status in KiB, 0 when it cannot be read.
-long StatusKib(pid_t pid, const std::string &field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string name;
-  long value = 0;
-  while (status >> name) {
-    if (name == field + ":" && status >> value) {
-      return value;
-    }
-    status.ignore(1 << 12, '\n');
-  }
-  return 0;
-}
 
 bool Step(Peer &peer, std::uint64_t &id, const Bytes &out) {
   peer.Bulk(++id, 0x01, STEP, out);
@@ -84,8 +72,8 @@ int main(int argc, char **argv) {
     }
   }
   const long peak = StatusKib(peer.ServerPid(), "VmHWM");
-  std::printf("usbredir server, %ld MiB in 64 KiB steps: resident %ld KiB after the first step, "
-              "peak %ld KiB, growth %ld KiB\n",
-              mib, first, peak, peak - first);
+  std::printf("usbredir server, %ld MiB in 64 KiB steps: CPU %ld ms, resident %ld KiB after the "
+              "first step, peak %ld KiB, growth %ld KiB\n",
+              mib, bench::CpuMilliseconds(peer.ServerPid()), first, peak, peak - first);
   return 0;
 }

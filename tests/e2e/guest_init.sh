@@ -348,21 +348,29 @@ bulk_endpoints() {
 
 # The program's time beside a bare libusb loop's for the same synchronous
 # 4096-byte calls, each moving the bytes out and back; a measurement only.
-loop_benchmark() { # MiB, what serves the device
+# Each takes the best of its runs.
+loop_benchmark() { # MiB, what serves the device, [runs]
   bytes=$(($1 * 1048576))
   node=/dev/bus/usb/$(printf %03d "$(cat "$device/busnum")")/$(printf %03d "$(cat "$device/devnum")")
   head -c "$bytes" /dev/zero >/tmp/in
-  started=$(centiseconds)
-  # shellcheck disable=SC2046 # two words
-  /bin/libusb_loop "$node" "$bytes" $(bulk_endpoints)
-  loop_status=$?
-  looped=$(centiseconds)
-  run "$bytes"
-  finished=$(centiseconds)
-  echo "E2E-BENCH $2, $1 MiB out and back: program $((finished - looped))0 ms" \
-    "(status $(cat /tmp/rc), $(wc -c </tmp/out) bytes back), bare libusb loop $((looped - started))0 ms" \
+  loop_best=
+  program_best=
+  for _ in $(seq "${3:-1}"); do
+    started=$(centiseconds)
+    # shellcheck disable=SC2046 # two words
+    /bin/libusb_loop "$node" "$bytes" $(bulk_endpoints)
+    loop_status=$?
+    looped=$(centiseconds)
+    run "$bytes"
+    finished=$(centiseconds)
+    [ -n "$loop_best" ] && [ "$loop_best" -le $((looped - started)) ] || loop_best=$((looped - started))
+    [ -n "$program_best" ] && [ "$program_best" -le $((finished - looped)) ] ||
+      program_best=$((finished - looped))
+  done
+  echo "E2E-BENCH $2, $1 MiB out and back: program ${program_best}0 ms" \
+    "(status $(cat /tmp/rc), $(wc -c </tmp/out) bytes back), bare libusb loop ${loop_best}0 ms" \
     "(status $loop_status), ratio" \
-    "$(awk -v p=$((finished - looped)) -v l=$((looped - started)) 'BEGIN { printf "%.3f", p / l }')"
+    "$(awk -v p="$program_best" -v l="$loop_best" 'BEGIN { printf "%.3f", p / l }')"
 }
 
 centiseconds() { cut -d' ' -f1 /proc/uptime | tr -d .; }
@@ -692,9 +700,9 @@ suite_usbip_high_speed() {
       usbip_attached 480; quiet_round_trip 1048576)"
 
   ticks=$(server_ticks)
-  loop_benchmark 16 'USB/IP device at high speed'
-  echo "E2E-BENCH USB/IP device: server CPU $(($(server_ticks) - ticks))0 ms for the loop's and" \
-    "the program's 16 MiB out and back"
+  loop_benchmark 16 'USB/IP device at high speed' 2
+  echo "E2E-BENCH USB/IP device: server CPU $(($(server_ticks) - ticks))0 ms for two runs each" \
+    "of the loop's and the program's 16 MiB out and back"
 
   usbip attach -r 127.0.0.1 -b 1-1 >/tmp/second.out 2>&1
   echo $? >/tmp/second.rc

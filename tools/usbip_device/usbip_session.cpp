@@ -165,9 +165,10 @@ void Session::OnUrb(const UrbCommand &command) {
 }
 
 void Session::Answer(std::uint32_t seqnum, std::int32_t status, std::uint32_t actual, Bytes in) {
-  ByteVector reply;
-  AppendSubmitReply(reply, seqnum, status, actual, in);
-  output_.Push(reply);
+  ByteVector header;
+  AppendSubmitReply(header, seqnum, status, actual, {});
+  output_.Push(header);
+  output_.Push(in);
 }
 
 void Session::OnControl(const UrbCommand &command) {
@@ -221,8 +222,8 @@ void Session::UnplugSoon() {
   }
 }
 
-bool Session::Complete(WaitingUrb &urb) {
-  const Bytes out = Bytes(urb.out).subspan(std::min<std::size_t>(urb.taken, urb.out.size()));
+bool Session::Complete(WaitingUrb &urb, Bytes data) {
+  const Bytes out = data.subspan(std::min<std::size_t>(urb.taken, data.size()));
   emulated::TransferResult result = device_->Transfer(urb.endpoint, urb.length - urb.taken, out);
   if (result.status == Completion::Pending) {
     urb.taken += result.actual; // part of a write the full queue holds back
@@ -245,7 +246,7 @@ bool Session::Complete(WaitingUrb &urb) {
 
 bool Session::ServeParkedReads() {
   bool served = false;
-  while (!parked_.empty() && Complete(parked_.front())) {
+  while (!parked_.empty() && Complete(parked_.front(), {})) {
     parked_.pop_front();
     backlog_.Remove(0);
     served = true;
@@ -255,7 +256,7 @@ bool Session::ServeParkedReads() {
 
 bool Session::ServeHeldWrites() {
   bool served = false;
-  while (!held_.empty() && Complete(held_.front())) {
+  while (!held_.empty() && Complete(held_.front(), held_.front().out)) {
     backlog_.Remove(held_.front().out.size());
     held_.pop_front();
     served = true;
@@ -274,14 +275,15 @@ void Session::OnPipe(const UrbCommand &command) {
                  static_cast<std::uint8_t>(command.endpoint | (in ? 0x80U : 0U)),
                  command.length,
                  command.flags,
-                 ByteVector(command.out.begin(), command.out.end()),
+                 {},
                  0};
   // A URB behind waiting ones waits its turn, so that no byte overtakes another.
   std::deque<WaitingUrb> &waiting = in ? parked_ : held_;
-  if (waiting.empty() && Complete(urb)) {
+  if (waiting.empty() && Complete(urb, command.out)) {
     ServeWaiting(); // a read made room, or a write brought data
     return;
   }
+  urb.out.assign(command.out.begin(), command.out.end()); // kept only while it waits
   if (in) {
     Log("in %u waits", urb.length);
   } else {

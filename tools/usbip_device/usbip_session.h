@@ -35,8 +35,8 @@ struct WaitingUrb {
   std::uint8_t endpoint; // with its direction bit
   std::uint32_t length;
   std::uint32_t flags;
-  ByteVector out;
-  std::uint32_t taken; // what the device took of out so far
+  ByteVector out;      // an OUT URB's bytes, kept once it waits
+  std::uint32_t taken; // what the device took of them so far
 };
 
 // A control URB's answer, due later.
@@ -77,8 +77,9 @@ private:
   void OnControl(const UrbCommand &command);
   void OnPipe(const UrbCommand &command);
   void OnUnlink(const UrbCommand &command);
-  // Answers a URB once the device completes it; false while it waits.
-  bool Complete(WaitingUrb &urb);
+  // Answers a URB once the device completes it; false while it waits. data:
+  // an OUT URB's bytes.
+  bool Complete(WaitingUrb &urb, Bytes data);
   void UnplugSoon();
   // Serves waiting reads and writes until neither moves; each frees or fills
   // what the other waits for.
