@@ -33,9 +33,8 @@ inline constexpr std::size_t BUS_ID_SIZE = 32;
 inline constexpr std::size_t IMPORT_REQUEST_SIZE = OP_HEADER_SIZE + BUS_ID_SIZE;
 inline constexpr std::size_t DEVICE_RECORD_SIZE = 312;
 inline constexpr std::size_t URB_HEADER_SIZE = 48;
-// The most bytes one URB may carry: Linux's usbfs passes on at most 16 KiB
-// per URB from the program's library, and a larger one would only let a
-// client make the server hold more.
+// The most bytes one URB may carry: far more than the program's 4096-byte
+// transfers, and no more than the server would hold for one URB.
 inline constexpr std::uint32_t LONGEST_TRANSFER = 1024 * 1024;
 
 inline constexpr std::uint32_t DIRECTION_OUT = 0;
