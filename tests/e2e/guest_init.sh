@@ -197,22 +197,28 @@ quiet_round_trip() { # byte count
   differs "standard error" /tmp/err "$lookup_true"
 }
 
-suite_loopback() {
-  report "the kernel configures the device at high speed, USB 2.10" "$(device_enumerated 480 2.10)"
-
-  head -c 100000 /dev/urandom >/tmp/in
+# A verbose run of random bytes, its progress lines checked, then a quiet run
+# that reads them back.
+verbose_then_quiet() { # byte count, what the scenarios' names start with, the chunks
+  head -c "$1" /dev/urandom >/tmp/in
   cp /tmp/in /tmp/sent
   run
   mask_handle /tmp/out >/tmp/masked
-  report "verbose run sends 100000 bytes: progress lines, 24 chunks of 4096 then 1696" \
-    "$(status_is_zero; differs 'standard output' /tmp/masked "$verbose_setup_true$(attempt_lines 100000)
+  report "${2}verbose run sends $1 bytes: progress lines, $3" \
+    "$(status_is_zero; differs 'standard output' /tmp/masked "$verbose_setup_true$(attempt_lines "$1")
 "; differs 'standard error' /tmp/err "$lookup_true")"
 
   : >/tmp/in
-  run 100000
-  report "quiet run reads back the 100000 bytes the verbose run sent" \
+  run "$1"
+  report "${2}quiet run reads back the $1 bytes the verbose run sent" \
     "$(status_is_zero; same_bytes 'standard output' /tmp/out /tmp/sent
       differs 'standard error' /tmp/err "$lookup_true")"
+}
+
+suite_loopback() {
+  report "the kernel configures the device at high speed, USB 2.10" "$(device_enumerated 480 2.10)"
+
+  verbose_then_quiet 100000 '' '24 chunks of 4096 then 1696'
 
   report "quiet round trip of 100000 bytes" "$(quiet_round_trip 100000)"
 
@@ -681,18 +687,7 @@ suite_usbip_high_speed() {
     report "over USB/IP at high speed: quiet round trip of $count bytes" "$(quiet_round_trip "$count")"
   done
 
-  head -c 5000 /dev/urandom >/tmp/in
-  cp /tmp/in /tmp/sent
-  run
-  mask_handle /tmp/out >/tmp/masked
-  report "over USB/IP: a verbose run sends 5000 bytes, one chunk of 4096 then 904" \
-    "$(status_is_zero; differs 'standard output' /tmp/masked "$verbose_setup_true$(attempt_lines 5000)
-"; differs 'standard error' /tmp/err "$lookup_true")"
-  : >/tmp/in
-  run 5000
-  report "over USB/IP: a quiet run reads back the 5000 bytes the verbose run sent" \
-    "$(status_is_zero; same_bytes 'standard output' /tmp/out /tmp/sent
-      differs 'standard error' /tmp/err "$lookup_true")"
+  verbose_then_quiet 5000 'over USB/IP: ' 'one chunk of 4096 then 904'
 
   usbip_host_never_reads
   report "after a detach the server serves a new attach: a quiet round trip of 1 MiB" \

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,12 +16,10 @@
 #include "device_options.h"
 #include "device_slot.h"
 #include "tcp_listener.h"
+#include "tcp_tool_options.h"
 #include "usbip_server.h"
 
 namespace {
-
-using pelmora::emulated::DeviceSpec;
-using pelmora::emulated::Faults;
 
 constexpr std::uint16_t USBIP_PORT = 3240;
 
@@ -35,18 +34,6 @@ constexpr char USAGE[] =
     "  --port N               listen on port N (default 3240; 0: any free port)\n"
     "  --port-file PATH       write the port listened on to PATH\n"
     "  --log PATH             write one line per transfer to PATH\n";
-
-void PrintUsage(std::FILE *stream) {
-  (void)std::fputs(USAGE, stream);
-  (void)std::fputs(pelmora::emulated::DEVICE_OPTIONS_HELP, stream);
-  (void)std::fputs(pelmora::emulated::QUEUE_LIMIT_HELP, stream);
-}
-
-[[noreturn]] void Usage(const std::string &problem) {
-  (void)std::fprintf(stderr, "pelmora-usbip-device: %s\n", problem.c_str());
-  PrintUsage(stderr);
-  std::exit(2);
-}
 
 volatile std::sig_atomic_t stopRequested = 0;
 
@@ -72,62 +59,37 @@ sigset_t CatchStopSignals() {
 } // namespace
 
 int main(int argc, char **argv) {
-  DeviceSpec spec;
-  Faults faults;
-  std::string portFile;
-  std::string logPath;
+  const pelmora::emulated::ToolUsage usage =
+      pelmora::emulated::TcpToolUsage("pelmora-usbip-device", USAGE);
+  pelmora::emulated::TcpToolOptions options;
+  options.port = USBIP_PORT;
   in_addr address{htonl(INADDR_LOOPBACK)};
-  std::uint16_t port = USBIP_PORT;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view option = argv[i];
-    const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
-    const auto takes = [&] {
-      if (value == nullptr) {
-        Usage(std::string(option) + " needs a value");
-      }
-      ++i;
-      return value;
-    };
-    if (option == "--listen") {
-      if (inet_pton(AF_INET, takes(), &address) != 1) {
-        Usage("--listen needs an IPv4 address such as 127.0.0.1, not '" + std::string(value) + "'");
-      }
-    } else if (option == "--port") {
-      const std::optional<std::uint16_t> number = pelmora::emulated::PortNumber(takes());
-      if (!number) {
-        Usage("--port needs a number up to 65535");
-      }
-      port = *number;
-    } else if (option == "--port-file") {
-      portFile = takes();
-    } else if (option == "--log") {
-      logPath = takes();
-    } else if (option == "--help" || option == "-h") {
-      PrintUsage(stdout);
-      return 0;
-    } else if (std::string problem;
-               pelmora::emulated::ApplyDeviceOption(argc, argv, i, spec, faults, problem) !=
-               pelmora::emulated::DeviceOption::Applied) {
-      Usage(problem);
+  const auto listen = [&address, &usage](std::string_view option, const char *value,
+                                         const std::function<void()> &takeValue) {
+    if (option != "--listen") {
+      return false;
     }
-  }
-  if (const std::string problem = pelmora::emulated::CheckDeviceOptions(spec, faults);
-      !problem.empty()) {
-    Usage(problem);
-  }
-
+    takeValue();
+    if (inet_pton(AF_INET, value, &address) != 1) {
+      usage.usage("--listen needs an IPv4 address such as 127.0.0.1, not '" + std::string(value) +
+                  "'");
+    }
+    return true;
+  };
   pelmora::emulated::DeviceLog log(nullptr, std::fclose);
-  if (!pelmora::emulated::OpenDeviceLog(logPath, log)) {
-    return 1;
+  int status = 0;
+  if (!pelmora::emulated::ReadTcpToolOptions(argc, argv, listen, usage, options, log, status)) {
+    return status;
   }
   const sigset_t waitMask = CatchStopSignals();
-  const int listener = pelmora::emulated::ListenOn("pelmora-usbip-device", address, port, 8);
+  const int listener =
+      pelmora::emulated::ListenOn("pelmora-usbip-device", address, options.port, 8);
   if (listener < 0) {
     return 1;
   }
   const std::uint16_t bound = pelmora::emulated::BoundPort(listener);
-  if (!portFile.empty() && !pelmora::emulated::WritePortFile(portFile, bound)) {
-    std::perror(portFile.c_str());
+  if (!options.portFile.empty() && !pelmora::emulated::WritePortFile(options.portFile, bound)) {
+    std::perror(options.portFile.c_str());
     return 1;
   }
   char text[INET_ADDRSTRLEN] = "?";
@@ -135,8 +97,7 @@ int main(int argc, char **argv) {
   (void)std::printf("listening on %s:%u\n", text, bound);
   (void)std::fflush(stdout);
 
-  pelmora::usbip::DeviceSlot slot(spec, faults);
-  int status = 0;
+  pelmora::usbip::DeviceSlot slot(options.spec, options.faults);
   {
     pelmora::usbip::Server server(slot, log.get());
     status = server.Serve(listener, stopRequested, waitMask);

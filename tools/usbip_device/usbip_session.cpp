@@ -3,8 +3,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <type_traits>
+
+#include "log_line.h"
 
 namespace pelmora::usbip {
 
@@ -72,16 +75,10 @@ Session::~Session() {
 }
 
 void Session::Log(const char *format, ...) {
-  if (log_ == nullptr) {
-    return;
-  }
   va_list arguments;
   va_start(arguments, format);
-  // A log that cannot be written must not stop the device.
-  (void)std::vfprintf(log_, format, arguments);
+  emulated::LogLine(log_, format, arguments);
   va_end(arguments);
-  (void)std::fputc('\n', log_);
-  (void)std::fflush(log_);
 }
 
 void Session::Fail(std::string problem) {
@@ -323,14 +320,14 @@ void Session::OnUnlink(const UrbCommand &command) {
 
 int Session::NextEventIn() const {
   std::optional<Clock::time_point> next = unplugAt_;
-  if (!late_.empty() && (!next || late_.front().due < *next)) {
-    next = late_.front().due;
+  if (!late_.empty()) {
+    next = std::min(next.value_or(late_.front().due), late_.front().due);
   }
   if (!next) {
     return -1;
   }
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now());
-  return static_cast<int>(std::max<long long>(0, left.count()));
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()).count();
+  return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
 }
 
 void Session::Tick() {

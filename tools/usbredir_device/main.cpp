@@ -17,11 +17,10 @@
 #include "loopback_device.h"
 #include "redir_server.h"
 #include "tcp_listener.h"
+#include "tcp_tool_options.h"
 
 namespace {
 
-using pelmora::emulated::DeviceSpec;
-using pelmora::emulated::Faults;
 using pelmora::emulated::LoopbackDevice;
 using pelmora::usbredir::Server;
 
@@ -34,64 +33,21 @@ constexpr char USAGE[] =
     "  --port-file PATH       write the port listened on to PATH\n"
     "  --log PATH             write one line per transfer to PATH\n";
 
-void PrintUsage(std::FILE *stream) {
-  (void)std::fputs(USAGE, stream);
-  (void)std::fputs(pelmora::emulated::DEVICE_OPTIONS_HELP, stream);
-  (void)std::fputs(pelmora::emulated::QUEUE_LIMIT_HELP, stream);
-}
-
-[[noreturn]] void Usage(const std::string &problem) {
-  (void)std::fprintf(stderr, "pelmora-usbredir-device: %s\n", problem.c_str());
-  PrintUsage(stderr);
-  std::exit(2);
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
-  DeviceSpec spec;
-  Faults faults;
-  std::string portFile;
-  std::string logPath;
-  std::uint16_t port = 0;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view option = argv[i];
-    const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
-    const auto takes = [&] {
-      if (value == nullptr) {
-        Usage(std::string(option) + " needs a value");
-      }
-      ++i;
-      return value;
-    };
-    if (option == "--port") {
-      const std::optional<std::uint16_t> number = pelmora::emulated::PortNumber(takes());
-      if (!number) {
-        Usage("--port needs a number up to 65535");
-      }
-      port = *number;
-    } else if (option == "--port-file") {
-      portFile = takes();
-    } else if (option == "--log") {
-      logPath = takes();
-    } else if (option == "--help" || option == "-h") {
-      PrintUsage(stdout);
-      return 0;
-    } else if (std::string problem;
-               pelmora::emulated::ApplyDeviceOption(argc, argv, i, spec, faults, problem) !=
-               pelmora::emulated::DeviceOption::Applied) {
-      Usage(problem);
-    }
-  }
-  if (const std::string problem = pelmora::emulated::CheckDeviceOptions(spec, faults);
-      !problem.empty()) {
-    Usage(problem);
-  }
-
+  const pelmora::emulated::ToolUsage usage =
+      pelmora::emulated::TcpToolUsage("pelmora-usbredir-device", USAGE);
+  pelmora::emulated::TcpToolOptions options;
   pelmora::emulated::DeviceLog log(nullptr, std::fclose);
-  if (!pelmora::emulated::OpenDeviceLog(logPath, log)) {
-    return 1;
+  int status = 0;
+  if (!pelmora::emulated::ReadTcpToolOptions(
+          argc, argv, [](std::string_view, const char *, const auto &) { return false; }, usage,
+          options, log, status)) {
+    return status;
   }
+  const std::uint16_t port = options.port;
+  const std::string &portFile = options.portFile;
 
   const int listener =
       pelmora::emulated::ListenOn("pelmora-usbredir-device", {htonl(INADDR_LOOPBACK)}, port, 1);
@@ -115,9 +71,9 @@ int main(int argc, char **argv) {
   }
   const int yes = 1;
   setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-  LoopbackDevice device(spec, faults);
+  LoopbackDevice device(options.spec, options.faults);
   Server server(device, log.get());
-  const int status = server.Serve(client);
+  status = server.Serve(client);
   close(client);
   return status;
 }
