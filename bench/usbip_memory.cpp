@@ -159,12 +159,16 @@ long Flood(Client &client, long steps, std::uint32_t step, const std::string &mo
 } // namespace
 
 int main(int argc, char **argv) {
-  const int port = argc == 6 ? std::atoi(argv[1]) : 0;
-  const pid_t server = argc == 6 ? std::atoi(argv[2]) : 0;
+  const auto number = [argc, argv](int index) {
+    return argc == 6 ? std::strtol(argv[index], nullptr, 10) : 0;
+  };
+  const long port = number(1);
+  const auto server = static_cast<pid_t>(number(2));
   const std::string mode = argc == 6 ? argv[3] : "";
-  const long mib = argc == 6 ? std::atol(argv[4]) : 0;
-  const long step = argc == 6 ? std::atol(argv[5]) : 0;
-  if (port <= 0 || server <= 0 || mib <= 0 || step <= 0 || step > LONGEST_TRANSFER ||
+  const long mib = number(4);
+  const long step = number(5);
+  if (port <= 0 || port > 65535 || server <= 0 || mib <= 0 || step <= 0 ||
+      step > LONGEST_TRANSFER ||
       (mode != "round-trip" && mode != "writes" && mode != "reads" && mode != "echoes")) {
     (void)std::fprintf(stderr,
                        "usage: usbip_memory PORT PID round-trip|writes|reads|echoes MIB STEP\n");
@@ -181,7 +185,7 @@ int main(int argc, char **argv) {
   if (connect(socket, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
       !client.SendAll(EncodeOpRequest({OP_REQ_IMPORT, BUS_ID})) ||
       !client.Await(DecodeImportReply)) {
-    (void)std::fprintf(stderr, "usbip_memory: cannot import the device on port %d\n", port);
+    (void)std::fprintf(stderr, "usbip_memory: cannot import the device on port %ld\n", port);
     return 1;
   }
   client.Consume();

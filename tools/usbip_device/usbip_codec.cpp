@@ -40,10 +40,10 @@ std::string GetText(Bytes bytes, std::size_t at, std::size_t size) {
   return {start, std::find(start, start + static_cast<std::ptrdiff_t>(size), 0)};
 }
 
-template <typename Message> Decoded<Message> Invalid(std::string problem) {
+template <typename Message> Decoded<Message> Invalid(const std::string &problem) {
   Decoded<Message> decoded;
   decoded.framing = Framing::Invalid;
-  decoded.problem = std::move(problem);
+  decoded.problem = problem;
   return decoded;
 }
 

@@ -16,7 +16,7 @@ namespace pelmora::usbip {
 
 namespace {
 
-constexpr std::size_t READ_SIZE = 64 * 1024;
+constexpr std::size_t READ_SIZE = std::size_t{64} * 1024;
 
 std::string PeerName(int socket) {
   sockaddr_in address{};

@@ -24,10 +24,10 @@ namespace pelmora::usbip {
 using Clock = std::chrono::steady_clock;
 
 // The most bytes of held OUT URBs and late answers a session keeps.
-inline constexpr std::size_t HELD_LIMIT = 1024 * 1024;
+inline constexpr std::size_t HELD_LIMIT = std::size_t{1024} * 1024;
 // Past this many bytes of answers waiting to be written, the client's further
 // requests wait in its socket.
-inline constexpr std::size_t OUTPUT_LIMIT = 256 * 1024;
+inline constexpr std::size_t OUTPUT_LIMIT = std::size_t{256} * 1024;
 
 // A bulk or interrupt URB that waits: an IN one for data, an OUT one for room.
 struct WaitingUrb {
