@@ -603,6 +603,17 @@ stop_usbip() { # what it served
       differs 'standard error' /tmp/usbip.err '')"
 }
 
+# Starts the server again with other options, and attaches its device once
+# the old one is gone.
+restart_usbip() { # what the last one served, options
+  stop_usbip "$1"
+  shift
+  wait_for_device_gone
+  start_usbip "$@"
+  attach_usbip
+  wait_for_devices
+}
+
 # CPU time the server spent so far, in clock ticks.
 server_ticks() { awk '{ print $14 + $15 }' "/proc/$usbip_server/stat"; }
 
@@ -714,7 +725,11 @@ suite_usbip_full_speed() {
   for count in 64 5000 1048576; do
     report "over USB/IP at full speed: quiet round trip of $count bytes" "$(quiet_round_trip "$count")"
   done
-  stop_usbip 'at full speed'
+
+  restart_usbip 'at full speed' --full-speed --stall 1
+  report "over USB/IP with --stall 1: WinUsb_WritePipe() returned FALSE and nothing is read" \
+    "$(usbip_attached 12; stalled_write)"
+  stop_usbip 'with --stall 1'
 }
 
 suite_usbip_composite() {
