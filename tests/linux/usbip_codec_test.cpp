@@ -72,6 +72,16 @@ struct CommandRow {
   std::string problem; // part of it, when invalid
 };
 
+template <typename Decode> void ExpectFraming(std::span<const CommandRow> rows, Decode decode) {
+  for (const CommandRow &row : rows) {
+    SCOPED_TRACE(row.name);
+    const auto decoded = decode(row.input);
+    EXPECT_EQ(decoded.framing, row.framing);
+    EXPECT_EQ(decoded.size, row.size);
+    EXPECT_NE(decoded.problem.find(row.problem), std::string::npos) << decoded.problem;
+  }
+}
+
 TEST(UsbipCodec, FramesAClientsCommandsAndRefusesWhatNoImporterSends) {
   const ByteVector out = Encoded(Submit(7, DIRECTION_OUT, 1, 5, FIVE_BYTES));
   const ByteVector longest = Encoded(Submit(8, DIRECTION_OUT, 1, LONGEST_TRANSFER));
@@ -99,13 +109,7 @@ TEST(UsbipCodec, FramesAClientsCommandsAndRefusesWhatNoImporterSends) {
       {"endpoint 16", With(Encoded(Submit(1, DIRECTION_IN, 1, 64)), 16, 16), Framing::Invalid, 0,
        "endpoint 16"},
   };
-  for (const CommandRow &row : rows) {
-    SCOPED_TRACE(row.name);
-    const Decoded<UrbCommand> decoded = DecodeUrbCommand(row.input);
-    EXPECT_EQ(decoded.framing, row.framing);
-    EXPECT_EQ(decoded.size, row.size);
-    EXPECT_NE(decoded.problem.find(row.problem), std::string::npos) << decoded.problem;
-  }
+  ExpectFraming(rows, DecodeUrbCommand);
   const Decoded<UrbCommand> decoded = DecodeUrbCommand(out);
   EXPECT_EQ(decoded.message.seqnum, 7u);
   EXPECT_EQ(decoded.message.devid, DEVICE_ID);
@@ -125,13 +129,7 @@ TEST(UsbipCodec, FramesTheRequestsBeforeAnImport) {
       {"an unknown request", With(import, 0, 0x01118004), Framing::Invalid, 0,
        "unknown request 0x8004"},
   };
-  for (const CommandRow &row : rows) {
-    SCOPED_TRACE(row.name);
-    const Decoded<OpRequest> decoded = DecodeOpRequest(row.input);
-    EXPECT_EQ(decoded.framing, row.framing);
-    EXPECT_EQ(decoded.size, row.size);
-    EXPECT_NE(decoded.problem.find(row.problem), std::string::npos) << decoded.problem;
-  }
+  ExpectFraming(rows, DecodeOpRequest);
   EXPECT_EQ(DecodeOpRequest(import).message.busId, "1-1");
 }
 

@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "log_line.h"
+#include "take_first.h"
 
 namespace pelmora::usbip {
 
@@ -50,19 +51,13 @@ std::int32_t UrbStatus(Completion completion) {
 // The waiting URB with this seqnum, taken out; nothing when none has it.
 template <typename Waiting>
 std::optional<typename Waiting::value_type> TakeBySeqnum(Waiting &waiting, std::uint32_t seqnum) {
-  const auto found = std::find_if(waiting.begin(), waiting.end(), [seqnum](const auto &each) {
+  return emulated::TakeFirst(waiting, [seqnum](const auto &each) {
     if constexpr (std::is_integral_v<std::decay_t<decltype(each)>>) {
       return each == seqnum;
     } else {
       return each.seqnum == seqnum;
     }
   });
-  if (found == waiting.end()) {
-    return std::nullopt;
-  }
-  auto taken = std::move(*found);
-  waiting.erase(found);
-  return taken;
 }
 
 } // namespace
