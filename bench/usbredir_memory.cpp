@@ -6,7 +6,6 @@
 // resident memory after the first step and its peak at the end, in KiB.
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "usbredir_peer.h"
@@ -17,20 +16,6 @@ using usbredir_peer::Bytes;
 using usbredir_peer::Peer;
 
 constexpr std::uint32_t STEP = 65536;
-
-// A field of /proc/PID/status in KiB, 0 when it cannot be read.
-long StatusKib(pid_t pid, const std::string &field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string name;
-  long value = 0;
-  while (status >> name) {
-    if (name == field + ":" && status >> value) {
-      return value;
-    }
-    status.ignore(1 << 12, '\n');
-  }
-  return 0;
-}
 
 bool Step(Peer &peer, std::uint64_t &id, const Bytes &out) {
   peer.Bulk(++id, 0x01, STEP, out);
@@ -80,10 +65,10 @@ int main(int argc, char **argv) {
       return 1;
     }
     if (step == 0) {
-      first = StatusKib(peer.ServerPid(), "VmRSS");
+      first = peer.ServerStatusKib("VmRSS");
     }
   }
-  const long peak = StatusKib(peer.ServerPid(), "VmHWM");
+  const long peak = peer.ServerStatusKib("VmHWM");
   std::printf("usbredir server, %ld MiB in 64 KiB steps: resident %ld KiB after the first step, "
               "peak %ld KiB, growth %ld KiB\n",
               mib, first, peak, peak - first);
