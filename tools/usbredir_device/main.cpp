@@ -35,6 +35,7 @@ constexpr char USAGE[] =
 void PrintUsage(std::FILE *stream) {
   (void)std::fputs(USAGE, stream);
   (void)std::fputs(pelmora::emulated::DEVICE_OPTIONS_HELP, stream);
+  (void)std::fputs(pelmora::emulated::LOG_LIMIT_HELP, stream);
   (void)std::fputs(pelmora::emulated::QUEUE_LIMIT_HELP, stream);
 }
 
@@ -126,7 +127,7 @@ int main(int argc, char **argv) {
   }
 
   pelmora::emulated::DeviceLog log(nullptr, std::fclose);
-  if (!pelmora::emulated::OpenDeviceLog(logPath, log)) {
+  if (!pelmora::emulated::OpenDeviceLog(logPath, spec.logLimit, log)) {
     return 1;
   }
 
