@@ -21,7 +21,7 @@ namespace {
 
 // The most bytes of answers waiting to be written before the client's
 // further packets wait: a few of the largest a host asks for at once.
-constexpr std::uint64_t UNWRITTEN_BYTES = 1024 * 1024;
+constexpr std::uint64_t UNWRITTEN_BYTES = std::uint64_t{1024} * 1024;
 
 } // namespace
 
