@@ -448,7 +448,8 @@ pelmora-gadget-device: removed the gadget /sys/kernel/config/usb_gadget/$left_ga
 gadget_second_in_another_pid_namespace() {
   first_gadget=$(ls /sys/kernel/config/usb_gadget)
   first_mount=$(awk '$3 == "functionfs" { print $2 }' /proc/mounts)
-  unshare -p -f --mount-proc /bin/pelmora-gadget-device >/tmp/second.out 2>/tmp/second.err
+  # One that took the first one's for dead would take the controller and serve.
+  timeout -s KILL 20 unshare -p -f --mount-proc /bin/pelmora-gadget-device >/tmp/second.out 2>/tmp/second.err
   echo $? >/tmp/second.rc
   report "a gadget command in another PID namespace leaves a live one's gadget, mount and temp dir, and says so" \
     "$([ "$(cat /tmp/second.rc)" = 1 ] || echo "exit status $(cat /tmp/second.rc)"
