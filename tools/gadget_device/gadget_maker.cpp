@@ -119,7 +119,7 @@ std::optional<Maker> MakerOf(const std::string &name, bool suffixed) {
                       Parse(name, at, 16, 16, maker.startTime);
   const bool ends = suffixed ? at < name.size() && name[at] == '.' : at == name.size();
   // Only the exact spelling this command writes.
-  if (!parsed || !ends || name.compare(0, at, NameOf(maker)) != 0) {
+  if (!parsed || maker.pid <= 0 || !ends || name.compare(0, at, NameOf(maker)) != 0) {
     return std::nullopt;
   }
   return maker;
