@@ -29,7 +29,7 @@
 namespace {
 
 using namespace pelmora::usbip;
-using bench::StatusKib;
+using process_status::StatusKib;
 
 class Client {
 public:
@@ -190,7 +190,7 @@ int main(int argc, char **argv) {
   }
   client.Consume();
   const long first = StatusKib(server, "VmRSS");
-  const long cpu = bench::CpuMilliseconds(server);
+  const long cpu = process_status::CpuMilliseconds(server);
   const long steps = mib * 1048576 / step;
   long taken = steps;
   if (mode == "round-trip" && !RoundTrip(client, steps, static_cast<std::uint32_t>(step))) {
@@ -202,8 +202,8 @@ int main(int argc, char **argv) {
   const long peak = StatusKib(server, "VmHWM");
   std::printf("usbip server, %s of %ld MiB in %ld-byte URBs (%ld sent): CPU %ld ms, resident "
               "%ld KiB after the import, peak %ld KiB, growth %ld KiB\n",
-              mode.c_str(), mib, step, taken, bench::CpuMilliseconds(server) - cpu, first, peak,
-              peak - first);
+              mode.c_str(), mib, step, taken, process_status::CpuMilliseconds(server) - cpu, first,
+              peak, peak - first);
   close(socket);
   return 0;
 }

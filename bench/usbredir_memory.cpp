@@ -14,7 +14,6 @@
 
 namespace {
 
-using bench::StatusKib;
 using usbredir_peer::Bytes;
 using usbredir_peer::Peer;
 
@@ -68,12 +67,12 @@ int main(int argc, char **argv) {
       return 1;
     }
     if (step == 0) {
-      first = StatusKib(peer.ServerPid(), "VmRSS");
+      first = peer.ServerStatusKib("VmRSS");
     }
   }
-  const long peak = StatusKib(peer.ServerPid(), "VmHWM");
+  const long peak = peer.ServerStatusKib("VmHWM");
   std::printf("usbredir server, %ld MiB in 64 KiB steps: CPU %ld ms, resident %ld KiB after the "
               "first step, peak %ld KiB, growth %ld KiB\n",
-              mib, bench::CpuMilliseconds(peer.ServerPid()), first, peak, peak - first);
+              mib, process_status::CpuMilliseconds(peer.ServerPid()), first, peak, peak - first);
   return 0;
 }

@@ -330,7 +330,8 @@ stop_gadget() { # what it served, [what it said on standard error]
       differs 'standard error' /tmp/gadget.err "${2:-}"
       [ -z "$(ls /sys/kernel/config/usb_gadget)" ] || echo "left: $(ls /sys/kernel/config/usb_gadget)"
       ! grep -q functionfs /proc/mounts || echo 'FunctionFS is still mounted'
-      [ -z "$(ls -d /tmp/pelmora-* 2>/dev/null)" ] || echo "temp dirs left: $(ls -d /tmp/pelmora-*)")"
+      [ -z "$(ls -d /tmp/pelmora-* /tmp/a\ b/* 2>/dev/null)" ] ||
+        echo "temp dirs left: $(ls -d /tmp/pelmora-* /tmp/a\ b/* 2>/dev/null)")"
 }
 
 # Waits until the gadget's device has gone from the bus.
@@ -472,19 +473,80 @@ gadget_killed_then_restarted() {
   wait "$killed"
   wait_for_device_gone
   left=$(awk '$3 == "functionfs" { print $2 }' /proc/mounts)
+  left_gadget=$(ls /sys/kernel/config/usb_gadget)
   report "a gadget command killed with SIGKILL leaves its gadget, FunctionFS mount and temp dir" \
-    "$([ "$(ls /sys/kernel/config/usb_gadget)" = "pelmora-$killed" ] ||
-        echo "gadgets: $(ls /sys/kernel/config/usb_gadget)"
+    "$(case "$left_gadget" in pelmora-$killed-*) ;; *) echo "gadgets: $left_gadget" ;; esac
       [ -n "$left" ] && [ -d "$left" ] || echo "no FunctionFS mount left")"
   start_gadget
   wait_for_devices
   said="pelmora-gadget-device: removed the FunctionFS mount on $left, left by process $killed, which is gone
 pelmora-gadget-device: removed the temp dir $left, left by process $killed, which is gone
-pelmora-gadget-device: removed the gadget /sys/kernel/config/usb_gadget/pelmora-$killed, left by process $killed, which is gone
+pelmora-gadget-device: removed the gadget /sys/kernel/config/usb_gadget/$left_gadget, left by process $killed, which is gone
 "
   report "the next gadget command removes what the killed one left, says so, and serves" \
     "$(differs 'standard error' /tmp/gadget.err "$said"; quiet_round_trip 1000)"
   stop_gadget 'after removing what a killed one left' "$said"
+}
+
+# A second gadget command in a PID namespace of its own, as in a container,
+# cannot tell whether the first one's maker runs: it leaves all of it alone,
+# says so, and refuses the busy controller.
+gadget_second_in_another_pid_namespace() {
+  first_gadget=$(ls /sys/kernel/config/usb_gadget)
+  first_mount=$(awk '$3 == "functionfs" { print $2 }' /proc/mounts)
+  # One that took the first one's for dead would take the controller and serve.
+  timeout -s KILL 20 unshare -p -f --mount-proc /bin/pelmora-gadget-device >/tmp/second.out 2>/tmp/second.err
+  echo $? >/tmp/second.rc
+  report "a gadget command in another PID namespace leaves a live one's gadget, mount and temp dir, and says so" \
+    "$([ "$(cat /tmp/second.rc)" = 1 ] || echo "exit status $(cat /tmp/second.rc)"
+      grep -q "left the gadget /sys/kernel/config/usb_gadget/$first_gadget alone: .*another PID namespace" /tmp/second.err ||
+        echo "message: $(cat /tmp/second.err)"
+      grep -q 'in use by another gadget' /tmp/second.err || echo "message: $(cat /tmp/second.err)"
+      [ "$(ls /sys/kernel/config/usb_gadget)" = "$first_gadget" ] ||
+        echo "gadgets: $(ls /sys/kernel/config/usb_gadget)"
+      [ "$(awk '$3 == "functionfs" { print $2 }' /proc/mounts)" = "$first_mount" ] || echo 'FunctionFS mount gone'
+      [ -d "$first_mount" ] || echo 'temp dir gone'
+      quiet_round_trip 1000)"
+}
+
+# Killed outright with its temp dirs under a TMPDIR with a space, then
+# started again with the same pid, as a container's first process always is:
+# the leftovers are the new one's to remove, and folders of that shape that
+# mkdtemp did not make for it stay.
+gadget_killed_then_restarted_with_its_pid() {
+  wait_for_device_gone
+  mkdir -p '/tmp/a b'
+  export TMPDIR='/tmp/a b'
+  start_gadget
+  wait_for_devices
+  killed=$gadget
+  kill -KILL "$killed"
+  wait "$killed"
+  wait_for_device_gone
+  left_gadget=$(ls /sys/kernel/config/usb_gadget)
+  left=$(awk '$3 == "functionfs" { print $2 }' /proc/mounts | sed 's/\\040/ /g')
+  namespace=$(printf %x "$(readlink /proc/self/ns/pid | tr -dc 0-9)")
+  others_folder="/tmp/a b/pelmora-999999-$namespace-1.others"
+  open_folder="/tmp/a b/pelmora-999999-$namespace-1.open"
+  mkdir -m 0700 "$others_folder" && chown 65534:65534 "$others_folder"
+  mkdir -m 0755 "$open_folder"
+  echo $((killed - 1)) >/proc/sys/kernel/ns_last_pid
+  start_gadget
+  unset TMPDIR
+  wait_for_devices
+  said="pelmora-gadget-device: removed the FunctionFS mount on $left, left by process $killed, which is gone
+pelmora-gadget-device: removed the temp dir $left, left by process $killed, which is gone
+pelmora-gadget-device: removed the gadget /sys/kernel/config/usb_gadget/$left_gadget, left by process $killed, which is gone
+"
+  report "a gadget command with the pid of a killed one under a TMPDIR with a space removes what it left, keeps others' folders, and serves" \
+    "$([ "$gadget" = "$killed" ] || echo "pid $gadget, not $killed"
+      case "$left" in '/tmp/a b/'*) ;; *) echo "left mount: $left" ;; esac
+      differs 'standard error' /tmp/gadget.err "$said"
+      [ -d "$others_folder" ] || echo "another user's folder removed"
+      [ -d "$open_folder" ] || echo "a folder of mode 0755 removed"
+      quiet_round_trip 1000)"
+  rmdir "$others_folder" "$open_folder"
+  stop_gadget 'after removing what a killed one of its pid left' "$said"
 }
 
 suite_gadget_high_speed() {
@@ -501,8 +563,10 @@ suite_gadget_high_speed() {
       [ "$(ls /sys/kernel/config/usb_gadget | wc -l)" = 1 ] ||
         echo "gadgets: $(ls /sys/kernel/config/usb_gadget)"
       quiet_round_trip 1000)"
+  gadget_second_in_another_pid_namespace
   gadget_host_never_reads
   gadget_killed_then_restarted
+  gadget_killed_then_restarted_with_its_pid
   start_gadget
   wait_for_devices
   gadget_unplug_during_read 512

@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "process_status.h"
+
 extern char **environ;
 
 namespace usbredir_peer {
@@ -127,15 +129,24 @@ public:
     Flush();
   }
 
+  // A packet with any type, type header and data, framed as with 64-bit ids,
+  // appended to packets.
+  static void Frame(Bytes &packets, std::uint32_t type, const Bytes &typeHeader, const Bytes &data,
+                    std::uint64_t id) {
+    const std::size_t start = packets.size();
+    packets.resize(start + 16);
+    const auto length = static_cast<std::uint32_t>(typeHeader.size() + data.size());
+    std::memcpy(&packets[start], &type, 4);
+    std::memcpy(&packets[start + 4], &length, 4);
+    std::memcpy(&packets[start + 8], &id, 8);
+    packets.insert(packets.end(), typeHeader.begin(), typeHeader.end());
+    packets.insert(packets.end(), data.begin(), data.end());
+  }
+
   // A framed packet with any type, type header and data, bypassing checks.
   bool Raw(std::uint32_t type, const Bytes &typeHeader, const Bytes &data, std::uint64_t id) {
-    Bytes packet(16);
-    const auto length = static_cast<std::uint32_t>(typeHeader.size() + data.size());
-    std::memcpy(&packet[0], &type, 4);
-    std::memcpy(&packet[4], &length, 4);
-    std::memcpy(&packet[8], &id, 8);
-    packet.insert(packet.end(), typeHeader.begin(), typeHeader.end());
-    packet.insert(packet.end(), data.begin(), data.end());
+    Bytes packet;
+    Frame(packet, type, typeHeader, data, id);
     return RawBytes(packet);
   }
 
@@ -144,6 +155,27 @@ public:
     Flush();
     return send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
            static_cast<ssize_t>(bytes.size());
+  }
+
+  // Sends what the socket takes of bytes without blocking, until all is sent
+  // or the socket stays full for patience; how many bytes it took.
+  std::size_t Offer(const Bytes &bytes, std::chrono::milliseconds patience) {
+    Flush();
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+      const ssize_t took =
+          send(socket_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (took > 0) {
+        sent += static_cast<std::size_t>(took);
+        continue;
+      }
+      pollfd watched{socket_, POLLOUT, 0};
+      if ((took < 0 && errno != EAGAIN && errno != EWOULDBLOCK) ||
+          poll(&watched, 1, static_cast<int>(patience.count())) <= 0) {
+        break;
+      }
+    }
+    return sent;
   }
 
   std::optional<Reply> Await(std::uint64_t id, std::chrono::milliseconds limit = 3000ms) {
@@ -173,6 +205,24 @@ public:
   }
 
   pid_t ServerPid() const { return server_; }
+
+  // A field of the server's /proc/PID/status in KiB, 0 when it cannot be read.
+  long ServerStatusKib(const std::string &field) const {
+    return process_status::StatusKib(server_, field);
+  }
+
+  // Whether the server still runs.
+  bool ServerRuns() {
+    if (server_ <= 0 || waited_) {
+      return false;
+    }
+    int status = 0;
+    if (waitpid(server_, &status, WNOHANG) == server_) {
+      waited_ = true;
+      return false;
+    }
+    return true;
+  }
 
   std::string ServerErrors() const {
     std::ifstream file(errorFile_);

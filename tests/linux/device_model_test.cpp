@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The emulated device keeps USB's packet rules, so the layer's tests mean
 // what they would mean on hardware.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -235,22 +236,82 @@ TEST(DeviceOptions, RefuseADeviceThatCouldNeverTakeAWrite) {
   EXPECT_EQ(CheckDeviceOptions({}, {}), "");
 }
 
-TEST(DeviceOptions, RefuseALogPathThatIsASymbolicLinkAndLeaveItsTargetAlone) {
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("device-log-" + std::to_string(getpid()));
-  std::filesystem::create_directories(dir);
-  const std::filesystem::path target = dir / "target";
-  std::ofstream(target) << "precious";
-  std::filesystem::create_symlink(target, dir / "log");
+// Whatever is planted at a log's path, a tool that may run as root refuses it
+// before serving, names the path and the reason, and changes nothing.
+TEST(DeviceOptions, RefuseALogPathThatCouldAimTheLogElsewhereAndLeaveWhatItNamesAlone) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("device-log-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const fs::path target = dir / "target";
+  struct Planted {
+    const char *what;
+    const char *reason;
+    bool (*plant)(const fs::path &log, const fs::path &target);
+  };
+  const Planted rows[] = {
+      {"a symbolic link", "symbolic link",
+       [](const fs::path &log, const fs::path &to) {
+         fs::create_symlink(to, log);
+         return true;
+       }},
+      // Opening one for writing would wait for a reader for ever.
+      {"a FIFO", "not a regular file",
+       [](const fs::path &log, const fs::path &) { return mkfifo(log.c_str(), 0600) == 0; }},
+      {"a hard link", "hard links",
+       [](const fs::path &log, const fs::path &to) {
+         fs::create_hard_link(to, log);
+         return true;
+       }},
+      // Only root can give a file away.
+      {"another user's file", "belongs to user",
+       [](const fs::path &log, const fs::path &) {
+         std::ofstream(log) << "precious";
+         return geteuid() == 0 && chown(log.c_str(), 65534, 65534) == 0;
+       }},
+  };
+  for (const Planted &row : rows) {
+    fs::remove(dir / "log");
+    std::ofstream(target) << "precious";
+    if (!row.plant(dir / "log", target)) {
+      (void)std::fprintf(stderr, "cannot plant %s here: not tried\n", row.what);
+      continue;
+    }
+    DeviceLog log(nullptr, std::fclose);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(OpenDeviceLog(dir / "log", DEFAULT_LOG_LIMIT, log)) << row.what;
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find((dir / "log").string()), std::string::npos) << row.what << ": " << said;
+    EXPECT_NE(said.find(row.reason), std::string::npos) << row.what << ": " << said;
+    std::string kept;
+    std::ifstream(fs::is_fifo(dir / "log") ? target : dir / "log") >> kept;
+    EXPECT_EQ(kept, "precious") << row.what;
+  }
   DeviceLog log(nullptr, std::fclose);
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(OpenDeviceLog(dir / "log", log));
-  EXPECT_NE(testing::internal::GetCapturedStderr().find((dir / "log").string()), std::string::npos);
-  std::string kept;
-  std::ifstream(target) >> kept;
-  EXPECT_EQ(kept, "precious");
-  EXPECT_TRUE(OpenDeviceLog(dir / "new.log", log));
-  std::filesystem::remove_all(dir);
+  EXPECT_TRUE(OpenDeviceLog(dir / "new.log", DEFAULT_LOG_LIMIT, log));
+  EXPECT_EQ(fs::status(dir / "new.log").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write);
+  fs::remove_all(dir);
+}
+
+TEST(DeviceOptions, ALogStopsAtItsLimitWithALastLineSayingSo) {
+  const std::filesystem::path path =
+      std::filesystem::temp_directory_path() / ("device-log-limit-" + std::to_string(getpid()));
+  {
+    std::ofstream(path) << std::string(500, 'x'); // an old log, emptied
+    DeviceLog log(nullptr, std::fclose);
+    ASSERT_TRUE(OpenDeviceLog(path, 100, log));
+    for (int line = 0; line < 20; ++line) {
+      (void)std::fprintf(log.get(), "line %02d of the log\n", line); // 19 bytes each
+    }
+  }
+  std::ifstream file(path);
+  const std::string text{std::istreambuf_iterator<char>(file), {}};
+  std::filesystem::remove(path);
+  const std::string kept = "line 00 of the log\nline 01 of the log\nline 02 of the log\n"
+                           "line 03 of the log\nline 04 of the log\n";
+  EXPECT_EQ(text.substr(0, kept.size()), kept);
+  EXPECT_EQ(text.substr(kept.size()),
+            "log stopped: it reached its limit of 100 bytes (--log-limit)\n");
 }
 
 } // namespace

@@ -1,9 +1,18 @@
 // SPDX-License-Identifier: MIT
 // Binding the first interface of the function that declares the class and
 // driving its pipes with WinUSB's semantics.
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cerrno>
+#include <cstdint>
 #include <string>
+#include <vector>
+
+#include "host_backlog.h"
 
 #include "emulated_usb_test.h"
 
@@ -327,6 +336,43 @@ TEST_F(Pipes, ReadTheInterruptPipeWithAnInterruptTransfer) {
   // The device reports how many bytes wait, as 32 bits little-endian.
   EXPECT_EQ(Read(handle, 4, INTERRUPT_IN), std::string("\x07\0\0\0", 4));
   EXPECT_EQ(Asked(device->Log(), INTERRUPT_IN), std::vector<std::uint32_t>{8});
+}
+
+// A host that keeps submitting reads of an empty queue gets ENOMEM once the
+// emulated device holds what its queue limit allows, each with its record's
+// cost, as from usbfs past its memory limit.
+TEST_F(Pipes, TheEmulatedDeviceRefusesUrbsPastWhatItHolds) {
+  DeviceSpec spec;
+  spec.queueLimit = 4096;
+  Plug(spec);
+  const int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(Open(EnumeratedPaths().at(0))));
+  constexpr std::size_t LENGTH = 1024;
+  constexpr std::size_t COST = LENGTH + pelmora::emulated::HostBacklog::RECORD_COST;
+  std::vector<usbdevfs_urb> urbs(16);
+  std::vector<std::array<std::uint8_t, LENGTH>> buffers(urbs.size());
+  std::size_t submitted = 0;
+  int error = 0;
+  for (; submitted < urbs.size(); ++submitted) {
+    usbdevfs_urb &urb = urbs[submitted];
+    urb.type = USBDEVFS_URB_TYPE_BULK;
+    urb.endpoint = BULK_IN;
+    urb.buffer = buffers[submitted].data();
+    urb.buffer_length = LENGTH;
+    if (ioctl(fd, USBDEVFS_SUBMITURB, &urb) != 0) {
+      error = errno;
+      break;
+    }
+  }
+  EXPECT_EQ(submitted, (spec.queueLimit + COST - 1) / COST);
+  EXPECT_EQ(error, ENOMEM);
+  // Each one held is given back, and then there is room again.
+  for (std::size_t i = 0; i < submitted; ++i) {
+    EXPECT_EQ(ioctl(fd, USBDEVFS_DISCARDURB, &urbs[i]), 0);
+    void *reaped = nullptr;
+    EXPECT_EQ(ioctl(fd, USBDEVFS_REAPURBNDELAY, &reaped), 0);
+  }
+  EXPECT_EQ(ioctl(fd, USBDEVFS_SUBMITURB, &urbs[submitted]), 0);
+  EXPECT_EQ(ioctl(fd, USBDEVFS_DISCARDURB, &urbs[submitted]), 0);
 }
 
 TEST_F(Pipes, RefuseTheWrongDirectionUnknownPipesAndOverlappedCalls) {

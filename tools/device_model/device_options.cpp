@@ -1,10 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "device_options.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -39,6 +35,9 @@ const char QUEUE_LIMIT_HELP[] =
     "                         (default 16 MiB); while the queue is full, OUT waits. The program\n"
     "                         sends all its input before it reads, so a round trip longer than\n"
     "                         this waits on its write for ever: pass a larger limit for it\n";
+
+const char LOG_LIMIT_HELP[] =
+    "  --log-limit BYTES      stop the log at BYTES (default 64 MiB), with a last line saying so\n";
 
 namespace {
 
@@ -99,6 +98,7 @@ DeviceOption ApplyDeviceOption(int argc, char *const argv[], int &index, DeviceS
                             : option == "--filler"           ? &spec.fillerLength
                             : option == "--control-delay"    ? &faults.controlDelayMs
                             : option == "--queue-limit"      ? &spec.queueLimit
+                            : option == "--log-limit"        ? &spec.logLimit
                                                              : nullptr;
     if (number == nullptr) {
       problem = "unknown option '" + std::string(option) + "'";
@@ -134,30 +134,6 @@ std::string CheckDeviceOptions(const DeviceSpec &spec, const Faults &faults) {
     return "--guid takes at most " + std::to_string(LONGEST_GUID_TEXT) + " characters";
   }
   return {};
-}
-
-bool OpenDeviceLog(const std::string &path, DeviceLog &log) {
-  if (path.empty()) {
-    return true;
-  }
-  // A tool may run as root: a link planted at the path must not make it
-  // write, or empty, a file the link points to.
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0 && errno == ELOOP) {
-    (void)std::fprintf(stderr, "%s: is a symbolic link; refusing to write the log through it\n",
-                       path.c_str());
-    return false;
-  }
-  log.reset(fd >= 0 ? fdopen(fd, "w") : nullptr);
-  if (!log) {
-    std::perror(path.c_str());
-    if (fd >= 0) {
-      close(fd);
-    }
-    return false;
-  }
-  (void)std::setvbuf(log.get(), nullptr, _IOLBF, 0);
-  return true;
 }
 
 } // namespace pelmora::emulated

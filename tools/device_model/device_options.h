@@ -3,6 +3,7 @@
 // its faults, shared by every command that serves the device.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -15,6 +16,8 @@ namespace pelmora::emulated {
 extern const char DEVICE_OPTIONS_HELP[];
 // The help lines of --queue-limit, which every device tool takes.
 extern const char QUEUE_LIMIT_HELP[];
+// The help line of --log-limit, which every tool with a log file takes.
+extern const char LOG_LIMIT_HELP[];
 
 enum class DeviceOption {
   NotOurs, // not a device option: the caller's own, or unknown
@@ -35,9 +38,11 @@ std::string CheckDeviceOptions(const DeviceSpec &spec, const Faults &faults);
 using DeviceLog = std::unique_ptr<std::FILE, int (*)(std::FILE *)>;
 
 // Opens path for writing, line-buffered so that a reader sees each line as it
-// happens; no file for an empty path. A symbolic link is refused, and what it
-// points to left alone. On failure says why on standard error and returns
-// false.
-bool OpenDeviceLog(const std::string &path, DeviceLog &log);
+// happens; no file for an empty path. Past limit bytes the log stops, with a
+// last line saying so. A tool may run as root, so the path must name a
+// regular file of this user's with no other name, or nothing: a symbolic
+// link, a FIFO, a device, a hard link or another user's file is refused and
+// left as it was. On failure says why on standard error and returns false.
+bool OpenDeviceLog(const std::string &path, std::uint32_t limit, DeviceLog &log);
 
 } // namespace pelmora::emulated

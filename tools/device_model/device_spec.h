@@ -21,6 +21,8 @@ enum class GuidScope { ByShape, Device, Function, Configuration };
 
 // How many bytes a loopback queue holds unless told otherwise.
 inline constexpr std::uint32_t DEFAULT_QUEUE_LIMIT = 16 * 1024 * 1024;
+// How many bytes a device tool's log file takes unless told otherwise.
+inline constexpr std::uint32_t DEFAULT_LOG_LIMIT = 64 * 1024 * 1024;
 
 struct DeviceSpec {
   std::uint16_t vendorId = 0x1209;
@@ -63,6 +65,8 @@ struct DeviceSpec {
   bool overstatedLengths = false;
   // The most bytes the loopback queue holds; bulk OUT waits while it is full.
   std::uint32_t queueLimit = DEFAULT_QUEUE_LIMIT;
+  // The most bytes the serving tool writes to its log file.
+  std::uint32_t logLimit = DEFAULT_LOG_LIMIT;
 };
 
 struct Faults {

@@ -13,6 +13,7 @@ ToolUsage TcpToolUsage(const char *tool, const char *usageText) {
   const auto print = [usageText](std::FILE *stream) {
     (void)std::fputs(usageText, stream);
     (void)std::fputs(DEVICE_OPTIONS_HELP, stream);
+    (void)std::fputs(LOG_LIMIT_HELP, stream);
     (void)std::fputs(QUEUE_LIMIT_HELP, stream);
   };
   return {[print] { print(stdout); },
@@ -59,7 +60,7 @@ bool ReadTcpToolOptions(int argc, char **argv, const OwnOption &own, const ToolU
       !problem.empty()) {
     usage.usage(problem);
   }
-  if (!OpenDeviceLog(options.logPath, log)) {
+  if (!OpenDeviceLog(options.logPath, options.spec.logLimit, log)) {
     status = 1;
     return false;
   }

@@ -29,7 +29,7 @@ struct ToolUsage {
 };
 
 // The help and the usage message of a tool whose help text is usageText, the
-// device options' and the queue limit's after it.
+// device options', the log limit's and the queue limit's after it.
 ToolUsage TcpToolUsage(const char *tool, const char *usageText);
 
 // The tool's own option, given its value (null when none follows); false when

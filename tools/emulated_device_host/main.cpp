@@ -94,6 +94,8 @@ int main(int argc, char *argv[]) {
       faults.interfaceHeldByKernelDriver = true;
     } else if (option == "--log") {
       log = true;
+    } else if (option == "--log-limit") {
+      Usage("--log-limit bounds a log file; this command lists transfers on standard error");
     } else if (option == "--help" || option == "-h") {
       PrintUsage(stdout);
       return 0;

@@ -3,11 +3,10 @@
 
 #include <fcntl.h>
 #include <sys/mount.h>
-#include <sys/types.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +15,8 @@
 #include <sstream>
 #include <vector>
 
+#include "gadget_maker.h"
+
 namespace pelmora::gadget {
 
 namespace {
@@ -23,48 +24,38 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr char GADGETS[] = "/sys/kernel/config/usb_gadget";
-constexpr char PREFIX[] = "pelmora-";
 
-// The pid in "pelmora-PID", or in "pelmora-PID.XXXXXX" when suffixed.
-std::optional<pid_t> MakerOf(const std::string &name, bool suffixed) {
-  if (name.rfind(PREFIX, 0) != 0) {
-    return std::nullopt;
-  }
-  const std::size_t start = sizeof PREFIX - 1;
-  std::size_t end = start;
-  while (end < name.size() && name[end] >= '0' && name[end] <= '9') {
-    ++end;
-  }
-  const bool shaped = suffixed ? end < name.size() && name[end] == '.' : end == name.size();
-  if (end == start || end - start > 9 || !shaped) {
-    return std::nullopt;
-  }
-  return static_cast<pid_t>(std::stol(name.substr(start, end - start)));
-}
-
-// A zombie has closed its files already: it counts as gone.
-bool Gone(pid_t pid) {
-  if (pid == getpid()) {
-    return false;
-  }
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (std::getline(stat, line)) {
-    const std::size_t name_end = line.rfind(')');
-    return name_end != std::string::npos && name_end + 2 < line.size() && line[name_end + 2] == 'Z';
-  }
-  return kill(pid, 0) != 0 && errno == ESRCH;
-}
-
-void Say(const std::string &what, pid_t pid) {
+void Say(const std::string &what, const Maker &maker) {
   (void)std::fprintf(stderr,
                      "pelmora-gadget-device: removed %s, left by process %d, which is gone\n",
-                     what.c_str(), static_cast<int>(pid));
+                     what.c_str(), static_cast<int>(maker.pid));
 }
 
 void CannotRemove(const std::string &path) {
   (void)std::fprintf(stderr, "pelmora-gadget-device: cannot remove %s: %s\n", path.c_str(),
                      std::strerror(errno));
+}
+
+// Whether what a name carries the maker of may go: only when its maker is
+// provably gone. One of another PID namespace stays, and is named.
+bool Removable(const std::string &what, const std::optional<Maker> &maker, const Maker &judge) {
+  if (!maker) {
+    return false;
+  }
+  switch (FateOf(*maker, judge)) {
+  case Fate::Gone:
+    return true;
+  case Fate::Unknowable:
+    (void)std::fprintf(stderr,
+                       "pelmora-gadget-device: left %s alone: process %d made it in another PID "
+                       "namespace (pid:[%llu]), where this one cannot tell whether it runs\n",
+                       what.c_str(), static_cast<int>(maker->pid),
+                       static_cast<unsigned long long>(maker->pidNamespace));
+    return false;
+  case Fate::Alive:
+    break;
+  }
+  return false;
 }
 
 // The entries of a directory, none when it cannot be read.
@@ -85,42 +76,72 @@ bool RemoveDirectory(const fs::path &path) {
   return true;
 }
 
+// A temp dir as mkdtemp made it for this command: a directory, not a link,
+// of root's or this user's, mode 0700. Anyone may make a folder of that name.
+bool MadeByMkdtemp(const fs::path &path) {
+  struct stat made {};
+  return lstat(path.c_str(), &made) == 0 && S_ISDIR(made.st_mode) &&
+         (made.st_uid == 0 || made.st_uid == geteuid()) && (made.st_mode & 07777) == 0700;
+}
+
+// A field of /proc/self/mounts, where space, tab, newline and backslash are
+// written as octal escapes.
+std::string Unescaped(const std::string &field) {
+  std::string text;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    const auto octal = [&](std::size_t at) {
+      return at < field.size() && field[at] >= '0' && field[at] <= '7';
+    };
+    if (field[i] == '\\' && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
+      text += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                                (field[i + 3] - '0'));
+      i += 3;
+    } else {
+      text += field[i];
+    }
+  }
+  return text;
+}
+
 // FunctionFS mounts whose instance a gone process made, and their temp dirs.
-void RemoveMounts() {
+void RemoveMounts(const Maker &judge) {
   std::ifstream mounts("/proc/self/mounts");
   std::string line;
-  std::vector<std::pair<std::string, pid_t>> found;
+  std::vector<std::pair<std::string, Maker>> found;
   while (std::getline(mounts, line)) {
     std::istringstream fields(line);
     std::string source;
     std::string target;
     std::string type;
     fields >> source >> target >> type;
-    if (const auto pid = MakerOf(source, false); type == "functionfs" && pid && Gone(*pid)) {
-      found.emplace_back(target, *pid);
+    target = Unescaped(target);
+    const auto maker = MakerOf(Unescaped(source), false);
+    if (type == "functionfs" && Removable("the FunctionFS mount on " + target, maker, judge)) {
+      found.emplace_back(target, *maker);
     }
   }
-  for (const auto &[target, pid] : found) {
+  for (const auto &[target, maker] : found) {
     if (umount2(target.c_str(), 0) != 0 && umount2(target.c_str(), MNT_DETACH) != 0) {
       CannotRemove("the FunctionFS mount on " + target);
       continue;
     }
-    Say("the FunctionFS mount on " + target, pid);
+    Say("the FunctionFS mount on " + target, maker);
     // Its temp dir, wherever the temp dirs were then.
-    if (MakerOf(fs::path(target).filename(), true) == pid && RemoveDirectory(target)) {
-      Say("the temp dir " + target, pid);
+    const auto dirMaker = MakerOf(fs::path(target).filename(), true);
+    if (dirMaker && NameOf(*dirMaker) == NameOf(maker) && MadeByMkdtemp(target) &&
+        RemoveDirectory(target)) {
+      Say("the temp dir " + target, maker);
     }
   }
 }
 
 // Temp dirs a gone process made; only empty ones go, so nothing else is lost.
-void RemoveTempDirs() {
+void RemoveTempDirs(const Maker &judge) {
   for (const fs::path &path : Entries(fs::temp_directory_path())) {
-    const auto pid = MakerOf(path.filename(), true);
-    std::error_code error;
-    if (pid && fs::is_directory(fs::symlink_status(path, error)) && Gone(*pid) &&
+    const auto maker = MakerOf(path.filename(), true);
+    if (maker && MadeByMkdtemp(path) && Removable("the temp dir " + path.string(), maker, judge) &&
         RemoveDirectory(path)) {
-      Say("the temp dir " + path.string(), *pid);
+      Say("the temp dir " + path.string(), *maker);
     }
   }
 }
@@ -158,16 +179,17 @@ void RemoveGadget(const fs::path &gadget) {
   RemoveDirectory(gadget);
 }
 
-void RemoveGadgets() {
+void RemoveGadgets(const Maker &judge) {
   for (const fs::path &gadget : Entries(GADGETS)) {
     const std::string name = gadget.filename();
-    const auto pid = MakerOf(name, false);
+    const auto maker = MakerOf(name, false);
     std::error_code error;
     // Its own FunctionFS instance tells a gadget of this command's making.
-    if (pid && fs::exists(gadget / "functions" / ("ffs." + name), error) && Gone(*pid)) {
+    if (maker && fs::exists(gadget / "functions" / ("ffs." + name), error) &&
+        Removable("the gadget " + gadget.string(), maker, judge)) {
       RemoveGadget(gadget);
       if (!fs::exists(gadget, error)) {
-        Say("the gadget " + gadget.string(), *pid);
+        Say("the gadget " + gadget.string(), *maker);
       }
     }
   }
@@ -175,12 +197,13 @@ void RemoveGadgets() {
 
 } // namespace
 
-std::string OwnGadgetName() { return PREFIX + std::to_string(getpid()); }
+std::string OwnGadgetName() { return NameOf(ThisProcess()); }
 
 void RemoveLeftoverGadgets() {
-  RemoveMounts();
-  RemoveTempDirs();
-  RemoveGadgets();
+  const Maker judge = ThisProcess();
+  RemoveMounts(judge);
+  RemoveTempDirs(judge);
+  RemoveGadgets(judge);
 }
 
 } // namespace pelmora::gadget

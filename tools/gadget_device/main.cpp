@@ -42,6 +42,7 @@ constexpr char USAGE[] =
 
 void PrintUsage(std::FILE *stream) {
   (void)std::fputs(USAGE, stream);
+  (void)std::fputs(pelmora::emulated::LOG_LIMIT_HELP, stream);
   (void)std::fputs(pelmora::emulated::QUEUE_LIMIT_HELP, stream);
 }
 
@@ -85,7 +86,7 @@ int main(int argc, char **argv) {
       PrintUsage(stdout);
       return 0;
     } else if (option == "--guid" || option == "--in-packet" || option == "--stall" ||
-               option == "--composite" || option == "--queue-limit") {
+               option == "--composite" || option == "--queue-limit" || option == "--log-limit") {
       if (std::string problem; pelmora::emulated::ApplyDeviceOption(
                                    argc, argv, i, spec, faults, problem) != DeviceOption::Applied) {
         Usage(problem);
@@ -108,7 +109,7 @@ int main(int argc, char **argv) {
   }
 
   pelmora::emulated::DeviceLog log(nullptr, std::fclose);
-  if (!pelmora::emulated::OpenDeviceLog(logPath, log)) {
+  if (!pelmora::emulated::OpenDeviceLog(logPath, spec.logLimit, log)) {
     return 1;
   }
 

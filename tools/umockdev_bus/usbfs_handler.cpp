@@ -79,6 +79,12 @@ std::uint8_t EndpointOf(const UMockdevIoctlData *urb) {
   return reinterpret_cast<const usbdevfs_urb *>(urb->data)->endpoint;
 }
 
+// What a URB's buffer holds.
+std::size_t Payload(const UMockdevIoctlData *urb) {
+  const int length = reinterpret_cast<const usbdevfs_urb *>(urb->data)->buffer_length;
+  return length > 0 ? static_cast<std::size_t>(length) : 0;
+}
+
 bool Unreadable(const Pointee &pointee, UMockdevIoctlClient *client) {
   if (pointee.data != nullptr) {
     return false;
@@ -90,7 +96,8 @@ bool Unreadable(const Pointee &pointee, UMockdevIoctlClient *client) {
 } // namespace
 
 UsbfsHandler::UsbfsHandler(std::shared_ptr<LoopbackDevice> device, unsigned address)
-    : device_(std::move(device)), address_(address), base_(umockdev_ioctl_base_new()) {
+    : device_(std::move(device)), address_(address), base_(umockdev_ioctl_base_new()),
+      backlog_(device_->Spec().queueLimit) {
   g_signal_connect(base_, "handle-ioctl", G_CALLBACK(&UsbfsHandler::OnIoctl), this);
   g_signal_connect(base_, "client-vanished", G_CALLBACK(&UsbfsHandler::OnVanished), this);
 }
@@ -122,6 +129,7 @@ void UsbfsHandler::OnVanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, 
 void UsbfsHandler::Forget(UMockdevIoctlClient *client) {
   for (auto *lists : {&waiting_, &done_}) {
     for (const Urb &urb : (*lists)[client]) {
+      backlog_.Remove(Payload(urb.urb));
       Release(urb.buffer);
       Release(urb.urb);
     }
@@ -300,6 +308,11 @@ void UsbfsHandler::Submit(UMockdevIoctlClient *client) {
     umockdev_ioctl_client_complete(client, -1, ENODEV);
     return;
   }
+  if (!backlog_.HasRoom()) {
+    Release(arg);
+    umockdev_ioctl_client_complete(client, -1, ENOMEM);
+    return;
+  }
   // The URB stays with the handler until it is reaped.
   Urb urb{arg, nullptr};
   if (header.buffer_length > 0) {
@@ -311,6 +324,7 @@ void UsbfsHandler::Submit(UMockdevIoctlClient *client) {
       return;
     }
   }
+  backlog_.Add(Payload(urb.urb));
   if (header.type == USBDEVFS_URB_TYPE_CONTROL) {
     TransferResult answer = ControlUrb(urb);
     if (const std::uint32_t delay = device_->ControlDelayMs();
@@ -336,6 +350,7 @@ void UsbfsHandler::Submit(UMockdevIoctlClient *client) {
   }
   const TransferResult result = Ask(urb);
   if (result.status == Completion::Invalid) {
+    backlog_.Remove(Payload(urb.urb));
     Release(urb.buffer);
     Release(urb.urb);
     umockdev_ioctl_client_complete(client, -1, ENOENT);
@@ -429,6 +444,7 @@ void UsbfsHandler::Reap(UMockdevIoctlClient *client) {
   }
   umockdev_ioctl_data_set_ptr(slot.data, 0, urb.urb);
   umockdev_ioctl_client_complete(client, 0, 0);
+  backlog_.Remove(Payload(urb.urb));
   Release(urb.buffer);
   Release(urb.urb);
 }

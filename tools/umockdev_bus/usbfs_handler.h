@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "host_backlog.h"
 #include "loopback_device.h"
 
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
@@ -61,6 +62,9 @@ private:
   std::mutex mutex_;
   std::map<UMockdevIoctlClient *, std::vector<Urb>> waiting_;
   std::map<UMockdevIoctlClient *, std::vector<Urb>> done_;
+  // Every URB above, with its buffer: past the bound a submission fails with
+  // ENOMEM, as the kernel's usbfs fails one past its memory limit.
+  HostBacklog backlog_;
 };
 
 } // namespace pelmora::emulated

@@ -17,6 +17,14 @@ namespace pelmora::usbredir {
 using emulated::ByteVector;
 using emulated::Completion;
 
+namespace {
+
+// The most bytes of answers waiting to be written before the client's
+// further packets wait: a few of the largest a host asks for at once.
+constexpr std::uint64_t UNWRITTEN_BYTES = std::uint64_t{1024} * 1024;
+
+} // namespace
+
 void Server::Log(const char *format, ...) {
   if (log_ == nullptr) {
     return;
@@ -69,9 +77,9 @@ void Server::Unplug() {
   connected_ = false;
   parked_.clear(); // the client fails its own outstanding requests
   held_.clear();
-  heldBytes_ = 0;
   unanswered_.clear();
   late_.clear();
+  backlog_.Clear();
   unplugAt_.reset();
   Log("disconnect");
 }
@@ -110,6 +118,7 @@ bool Server::ServeParkedReads() {
       break;
     }
     parked_.pop_front();
+    backlog_.Remove(0);
     served = true;
   }
   return served;
@@ -119,11 +128,14 @@ bool Server::ServeHeldWrites() {
   bool served = false;
   while (connected_ && !held_.empty()) {
     HeldOut &write = held_.front();
+    const std::uint32_t before = write.taken;
     if (!Complete(write.id, write.endpoint, static_cast<std::uint32_t>(write.data.size()),
                   write.data, write.taken)) {
+      // What it did put in the queue is there for a parked read.
+      served = served || write.taken != before;
       break;
     }
-    heldBytes_ -= held_.front().data.size();
+    backlog_.Remove(write.data.size());
     held_.pop_front();
     served = true;
   }
@@ -148,6 +160,7 @@ void Server::OnControl(std::uint64_t id, usb_redir_control_packet_header *header
   if (result.status == Completion::Pending) {
     // Answered only when the client cancels it.
     unanswered_.push_back({id, *header});
+    backlog_.Add(0);
     Log("control %02x %02x %04x %04x %u waits", header->requesttype, header->request, header->value,
         header->index, header->length);
     return;
@@ -163,6 +176,7 @@ void Server::OnControl(std::uint64_t id, usb_redir_control_packet_header *header
   Log("control %02x %02x %04x %04x %u -> %s %u", header->requesttype, header->request,
       header->value, header->index, header->length, StatusName(answer.status), answer.length);
   if (const std::uint32_t delay = device_.ControlDelayMs(); delay != 0) {
+    backlog_.Add(reply.size());
     late_.push_back(
         {id, Clock::now() + std::chrono::milliseconds(delay), answer, std::move(reply)});
     return;
@@ -177,6 +191,7 @@ void Server::SendDueControls() {
     usbredirparser_send_control_packet(parser_, due.id, &due.answer,
                                        due.reply.empty() ? nullptr : due.reply.data(),
                                        static_cast<int>(due.reply.size()));
+    backlog_.Remove(due.reply.size());
     late_.pop_front();
   }
 }
@@ -200,20 +215,22 @@ void Server::OnBulk(std::uint64_t id, usb_redir_bulk_packet_header *header, std:
   if (!connected_) {
     SendBulk(id, header->endpoint, usb_redir_ioerror, 0, nullptr, 0);
   } else if ((header->endpoint & 0x80) == 0) {
-    const std::size_t size =
-        data != nullptr && dataLength > 0 ? static_cast<std::size_t>(dataLength) : 0;
-    // A write behind held ones waits its turn, so that no byte overtakes another.
-    held_.push_back({id, header->endpoint, ByteVector(data, data + size), 0});
-    heldBytes_ += size;
-    if (held_.size() == 1) {
-      ServeWaiting();
+    const std::span<const std::uint8_t> out(
+        data, data != nullptr && dataLength > 0 ? static_cast<std::size_t>(dataLength) : 0);
+    // A write behind held ones waits its turn, so that no byte overtakes
+    // another; only a write that waits is copied.
+    std::uint32_t taken = 0;
+    if (!held_.empty() ||
+        !Complete(id, header->endpoint, static_cast<std::uint32_t>(out.size()), out, taken)) {
+      held_.push_back({id, header->endpoint, ByteVector(out.begin(), out.end()), taken});
+      backlog_.Add(out.size());
+      Log("out %zu waits", out.size());
     }
-    if (!held_.empty()) {
-      Log("out %zu waits", size);
-    }
+    ServeWaiting(); // parked reads may find data now
   } else if (std::uint32_t none = 0;
              !parked_.empty() || !Complete(id, header->endpoint, length, {}, none)) {
     parked_.push_back({id, header->endpoint, length});
+    backlog_.Add(0);
     Log("in %u waits", length);
   } else {
     ServeWaiting(); // the read made room
@@ -246,15 +263,18 @@ void Server::CancelControl(std::uint64_t id, usb_redir_control_packet_header hea
 
 void Server::OnCancel(std::uint64_t id) {
   if (const auto late = TakeById(late_, id)) {
+    backlog_.Remove(late->reply.size());
     CancelControl(id, late->answer);
   } else if (const auto control = TakeById(unanswered_, id)) {
+    backlog_.Remove(0);
     CancelControl(id, control->header);
   } else if (const auto write = TakeById(held_, id)) {
+    backlog_.Remove(write->data.size());
     Log("out %zu -> cancelled %u", write->data.size(), write->taken);
     SendBulk(id, write->endpoint, usb_redir_cancelled, write->taken, nullptr, 0);
-    heldBytes_ -= write->data.size();
     ServeWaiting(); // the next write may go in now
   } else if (const auto read = TakeById(parked_, id)) {
+    backlog_.Remove(0);
     Log("in %u -> cancelled 0", read->requested);
     SendBulk(id, read->endpoint, usb_redir_cancelled, 0, nullptr, 0);
   }
@@ -274,6 +294,11 @@ void Server::SetUpParser() {
   };
   parser_->read_func = [](void *priv, std::uint8_t *data, int count) -> int {
     Server &self = Of(priv);
+    // The parser reads until the socket is empty: stop it where the client
+    // must wait, as if nothing more had come.
+    if (!self.MayRead()) {
+      return 0;
+    }
     const ssize_t got = recv(self.socket_, data, static_cast<std::size_t>(count), 0);
     if (got > 0) {
       return static_cast<int>(got);
@@ -415,15 +440,25 @@ void Server::SetUpParser() {
                       usbredirparser_fl_usb_host);
 }
 
+bool Server::MayRead() const {
+  // Answers the client does not read stop it, as a host that stops taking a
+  // device's answers stops getting new ones.
+  if (usbredirparser_get_bufferered_output_size(parser_) >= UNWRITTEN_BYTES ||
+      usbredirparser_has_data_to_write(parser_) >=
+          static_cast<int>(emulated::HostBacklog::MOST_TRANSFERS)) {
+    return false;
+  }
+  // One held write alone never stops reading: the reads that drain the queue
+  // for it come after it.
+  return backlog_.HasRoom() || (held_.size() == 1 && backlog_.Transfers() == 1);
+}
+
 int Server::Serve(int socket) {
   socket_ = socket;
   SetUpParser();
   while (!closed_) {
-    // While several held writes hold more than the queue does, the client's
-    // further packets wait in the socket and only its leaving is watched for.
-    // One held write never stops reading: the reads that drain the queue for
-    // it come after it.
-    const bool reading = held_.size() <= 1 || heldBytes_ <= device_.Spec().queueLimit;
+    // While the client must wait, only its leaving is watched for.
+    const bool reading = MayRead();
     pollfd watched{socket_, static_cast<short>(reading ? POLLIN : POLLRDHUP), 0};
     if (usbredirparser_has_data_to_write(parser_) > 0) {
       watched.events |= POLLOUT;

@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 
+#include "host_backlog.h"
 #include "loopback_device.h"
 
 namespace pelmora::usbredir {
@@ -50,10 +51,13 @@ struct LateControl {
 
 // Serves one usbredir client: answers its control and bulk packets from the
 // device, parks bulk IN requests until data exists, holds bulk OUT requests
-// back while the device's queue is full, and logs each transfer.
+// back while the device's queue is full, and logs each transfer. What it
+// holds for the client, and what waits to be written to it, are bounded: past
+// either bound the client's further packets wait in the socket.
 class Server {
 public:
-  Server(LoopbackDevice &device, std::FILE *log) : device_(device), log_(log) {}
+  Server(LoopbackDevice &device, std::FILE *log)
+      : device_(device), log_(log), backlog_(device.Spec().queueLimit) {}
   ~Server() {
     if (parser_ != nullptr) {
       usbredirparser_destroy(parser_);
@@ -71,6 +75,8 @@ private:
   void SetUpParser();
   void Announce();
   bool HasInterface(std::uint8_t number) const;
+  // Whether to read more of the client's packets now.
+  bool MayRead() const;
   // Serves parked reads and held writes until neither moves; each frees or
   // fills what the other waits for.
   void ServeWaiting();
@@ -101,9 +107,10 @@ private:
   int socket_ = -1;
   bool closed_ = false;
   bool connected_ = false;
+  // Every request below counts in backlog_, with the data it keeps.
+  emulated::HostBacklog backlog_;
   std::deque<ParkedIn> parked_;
   std::deque<HeldOut> held_;
-  std::size_t heldBytes_ = 0;
   std::deque<UnansweredControl> unanswered_;
   std::deque<LateControl> late_;
   std::optional<Clock::time_point> unplugAt_;

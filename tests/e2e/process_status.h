@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// What /proc says of a device server the measurements watch.
+// What /proc says of a device server that tests and measurements watch.
 #pragma once
 
 #include <sys/types.h>
@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-namespace bench {
+namespace process_status {
 
 // A field of /proc/PID/status in KiB, 0 when it cannot be read.
 inline long StatusKib(pid_t pid, const std::string &field) {
@@ -42,4 +42,4 @@ inline long CpuMilliseconds(pid_t pid) {
   return (user + system) * 1000 / sysconf(_SC_CLK_TCK);
 }
 
-} // namespace bench
+} // namespace process_status
