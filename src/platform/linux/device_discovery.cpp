@@ -195,9 +195,9 @@ MsOs10Reading ReadMsOs10(Probe &probe, const usb::GuidText &guid,
           return usb::ExtendedPropertiesRequest(*vendorCode, first, length);
         },
         usb::EXTENDED_PROPERTIES_HEADER_LENGTH, usb::ExtendedPropertiesLength);
-    const usb::FunctionProperties function{
-        first, properties ? usb::ParseExtendedProperties(*properties)
-                          : std::vector<usb::RegistryProperty>{}};
+    const usb::FunctionProperties function{first, properties
+                                                      ? usb::ParseExtendedProperties(*properties)
+                                                      : std::vector<usb::RegistryProperty>{}};
     reading.functions.push_back(Explained(function, guid));
     if (reading.functions.back().declaresClass && !reading.match) {
       reading.match = first;
@@ -214,14 +214,13 @@ std::string Because(const ExplainedDevice &device) {
                                                     : "its Microsoft OS 1.0 extended properties";
   std::string reason =
       device.match ? std::string(where) + " declare" + (device.route == Route::MsOs20 ? "s" : "") +
-                         " the class for the function at interface " +
-                         std::to_string(*device.match)
+                         " the class for the function at interface " + std::to_string(*device.match)
       : device.route == Route::None
           ? std::string("it has no Microsoft OS 2.0 set and no Microsoft OS 1.0 string")
           : std::string(where) + " declare" + (device.route == Route::MsOs20 ? "s" : "") +
                 " the class for none of its functions";
-  const bool cutShort = std::any_of(
-      device.exchanges.begin(), device.exchanges.end(), [](const Exchange &exchange) {
+  const bool cutShort =
+      std::any_of(device.exchanges.begin(), device.exchanges.end(), [](const Exchange &exchange) {
         return exchange.answer.outcome == Outcome::TimedOut ||
                exchange.answer.outcome == Outcome::NotAsked;
       });
@@ -296,7 +295,8 @@ ExplainedDevice ExplainPresentDevice(libusb_device *device, const usb::GuidText 
   libusb_device_handle *raw = nullptr;
   const int opened = libusb_open(device, &raw);
   if (opened != LIBUSB_SUCCESS) {
-    record.openError = std::string(libusb_strerror(opened)) + " (" + libusb_error_name(opened) + ")";
+    record.openError =
+        std::string(libusb_strerror(opened)) + " (" + libusb_error_name(opened) + ")";
     return ExplainDevice(std::move(record), nullptr, guid, depth);
   }
   const DeviceHandlePtr handle(raw);

@@ -32,8 +32,7 @@ ExplainedDevice ExplainDevice(DeviceRecord record, ControlTransport *transport,
 
 // The same for a present device: opened if it is no hub, asked through
 // libusb with the lookup's time-outs.
-ExplainedDevice ExplainPresentDevice(libusb_device *device, const usb::GuidText &guid,
-                                     Depth depth);
+ExplainedDevice ExplainPresentDevice(libusb_device *device, const usb::GuidText &guid, Depth depth);
 
 usb::GuidText GuidTextOf(const GUID &guid);
 

@@ -27,10 +27,10 @@ std::vector<std::uint8_t> PortsOf(libusb_device *device) {
 Buffer DeviceDescriptorBytes(const libusb_device_descriptor &d) {
   const auto low = [](unsigned v) { return static_cast<std::uint8_t>(v & 0xFF); };
   const auto high = [](unsigned v) { return static_cast<std::uint8_t>(v >> 8); };
-  return {d.bLength,        d.bDescriptorType,    low(d.bcdUSB),          high(d.bcdUSB),
-          d.bDeviceClass,   d.bDeviceSubClass,    d.bDeviceProtocol,      d.bMaxPacketSize0,
-          low(d.idVendor),  high(d.idVendor),     low(d.idProduct),       high(d.idProduct),
-          low(d.bcdDevice), high(d.bcdDevice),    d.iManufacturer,        d.iProduct,
+  return {d.bLength,        d.bDescriptorType,   low(d.bcdUSB),     high(d.bcdUSB),
+          d.bDeviceClass,   d.bDeviceSubClass,   d.bDeviceProtocol, d.bMaxPacketSize0,
+          low(d.idVendor),  high(d.idVendor),    low(d.idProduct),  high(d.idProduct),
+          low(d.bcdDevice), high(d.bcdDevice),   d.iManufacturer,   d.iProduct,
           d.iSerialNumber,  d.bNumConfigurations};
 }
 

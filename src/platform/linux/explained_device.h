@@ -36,7 +36,7 @@ struct DeviceRecord {
   Buffer deviceDescriptor;
   Buffer configurations; // every configuration descriptor, one after another
   std::optional<std::uint8_t> activeConfiguration; // its bConfigurationValue
-  std::string openError; // why it could not be opened; empty when it was
+  std::string openError;                           // why it could not be opened; empty when it was
 };
 
 // Which Microsoft OS descriptors the lookup read the device's functions from.

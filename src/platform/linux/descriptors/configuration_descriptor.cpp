@@ -36,8 +36,9 @@ std::optional<DeviceFields> ParseDeviceDescriptor(Bytes bytes) {
       bytes[1] != DEVICE_TYPE) {
     return std::nullopt;
   }
-  return DeviceFields{*ReadU16(bytes, 2), bytes[4],          bytes[5],          bytes[6],
-                      *ReadU16(bytes, 8), *ReadU16(bytes, 10), *ReadU16(bytes, 12), bytes[17]};
+  return DeviceFields{
+      *ReadU16(bytes, 2),  bytes[4], bytes[5], bytes[6], *ReadU16(bytes, 8), *ReadU16(bytes, 10),
+      *ReadU16(bytes, 12), bytes[17]};
 }
 
 std::vector<Configuration> ParseConfigurations(Bytes bytes) {

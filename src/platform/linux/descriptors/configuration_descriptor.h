@@ -53,7 +53,7 @@ struct InterfaceAssociation {
 };
 
 struct Configuration {
-  std::uint8_t value = 0; // bConfigurationValue
+  std::uint8_t value = 0;                 // bConfigurationValue
   std::vector<InterfaceSetting> settings; // in the order the descriptor lists them
   std::vector<InterfaceAssociation> associations;
 };

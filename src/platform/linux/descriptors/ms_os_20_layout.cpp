@@ -73,20 +73,18 @@ private:
     const auto headerLength = ReadU16(all_, offset);
     const auto subsetLength = ReadU16(all_, offset + 6);
     if (headerLength != SUBSET_HEADER_LENGTH || !subsetLength) {
-      layout_.structureProblems.push_back(std::string("the ") + name + " " + At(offset) +
-                                          " has a header of " +
-                                          std::to_string(headerLength.value_or(0)) +
-                                          " bytes, not 8");
+      layout_.structureProblems.push_back(
+          std::string("the ") + name + " " + At(offset) + " has a header of " +
+          std::to_string(headerLength.value_or(0)) + " bytes, not 8");
       return false;
     }
     if (*subsetLength < SUBSET_HEADER_LENGTH || offset + *subsetLength > end) {
-      layout_.lengthProblems.push_back(std::string("the ") + name + " " + At(offset) +
-                                       " claims " + std::to_string(*subsetLength) +
-                                       " bytes, " +
-                                       (*subsetLength < SUBSET_HEADER_LENGTH
-                                            ? "less than its header"
-                                            : "past the end of what holds it, " +
-                                                  std::to_string(end - offset) + " bytes"));
+      layout_.lengthProblems.push_back(
+          std::string("the ") + name + " " + At(offset) + " claims " +
+          std::to_string(*subsetLength) + " bytes, " +
+          (*subsetLength < SUBSET_HEADER_LENGTH
+               ? "less than its header"
+               : "past the end of what holds it, " + std::to_string(end - offset) + " bytes"));
       return false;
     }
     const std::uint8_t field = all_[offset + 4];

@@ -30,7 +30,7 @@ struct MsOs20FunctionSubset {
 
 struct MsOs20ConfigurationSubset {
   std::uint8_t configurationField = 0; // named bConfigurationValue, holds an index
-  std::vector<MsOs20Feature> features;  // outside any function subset
+  std::vector<MsOs20Feature> features; // outside any function subset
   std::vector<MsOs20FunctionSubset> functions;
 };
 
