@@ -269,7 +269,10 @@ std::optional<std::vector<RecordedDevice>> ReadDump(std::string_view text, std::
     }
     return read;
   } catch (const json::parse_error &error) {
-    problem = "byte " + std::to_string(error.byte) + ": not JSON";
+    // "[json.exception.parse_error.101] parse error at line 1, column 28: ..."
+    const std::string what = error.what();
+    const std::size_t at = what.find(" at ");
+    problem = "not JSON: " + (at != std::string::npos ? what.substr(at + 4) : what);
   } catch (const Unreadable &error) {
     problem = error.what();
   } catch (const json::exception &error) {

@@ -262,6 +262,7 @@ struct Shape {
 
 struct Reading {
   bool used = false;
+  bool enumerationFails = false;
   bool composite = false;
   std::vector<WindowsFunction> functions;
   std::vector<Problem> problems;
@@ -292,6 +293,7 @@ public:
                          " bytes returned"
                    : std::string("the BOS request was not answered")) +
               ": enumeration fails (Code 10, \"A request for the USB BOS descriptor failed\")");
+      reading_.enumerationFails = true;
       return;
     }
     if (bcdUsb < BCD_USB_2_1) {
@@ -638,11 +640,16 @@ WindowsView PredictWindows(const ExplainedDevice &device) {
             Hex(silent->request.value, 4) + ", wIndex " + Hex(silent->request.index, 4) +
             "): Windows resets a device that does not answer"));
   }
-  Reading ms20{false, view.composite, view.functions, {}};
+  Reading ms20{false, false, view.composite, view.functions, {}};
   MsOs20Reader(device, *shape, ms20).Read();
   CheckFunctions(ms20);
-  Reading ms10{
-      false, ms20.composite, FunctionsOf(shape->fields, shape->active, ms20.composite), {}};
+  if (ms20.enumerationFails) {
+    // No driver loads for a device that fails enumeration.
+    view.problems.insert(view.problems.end(), ms20.problems.begin(), ms20.problems.end());
+    return view;
+  }
+  Reading ms10{false, false, ms20.composite,
+               FunctionsOf(shape->fields, shape->active, ms20.composite), {}};
   MsOs10Reader(device, ms10).Read();
   CheckFunctions(ms10);
 

@@ -22,9 +22,9 @@ class Walk {
 public:
   Walk(Bytes all, MsOs20Layout &layout) : all_(all), layout_(layout) {}
 
-  // Features and, where allowed, subsets in [offset, end); depth 0 is the
-  // set, 1 a configuration subset, 2 a function subset.
-  void Range(std::size_t offset, std::size_t end, int depth) {
+  // Features and, where allowed, subsets in [offset, end) of holder; depth 0
+  // is the set, 1 a configuration subset, 2 a function subset.
+  void Range(std::size_t offset, std::size_t end, int depth, const std::string &holder) {
     while (offset < end) {
       const auto length = ReadU16(all_, offset);
       const auto type = ReadU16(all_, offset + 2);
@@ -43,7 +43,7 @@ public:
       if (offset + *length > end) {
         layout_.lengthProblems.push_back("the descriptor " + At(offset) + " (type " +
                                          std::to_string(*type) + ", " + std::to_string(*length) +
-                                         " bytes) runs past what holds it");
+                                         " bytes) runs past the end of " + holder);
         return;
       }
       Features(depth).push_back({*type, all_.subspan(offset, *length)});
@@ -93,14 +93,12 @@ private:
     } else {
       layout_.configurations.back().functions.push_back({field, {}});
     }
-    const std::size_t problems = layout_.lengthProblems.size();
-    Range(offset + SUBSET_HEADER_LENGTH, offset + *subsetLength, depth + 1);
-    if (layout_.lengthProblems.size() != problems) {
-      layout_.lengthProblems.back() += ": the " + std::string(name) + " " + At(offset) +
-                                       " does not cover exactly its " +
-                                       std::to_string(*subsetLength) + " bytes";
-    }
-    return true;
+    const std::size_t problems = layout_.lengthProblems.size() + layout_.structureProblems.size();
+    Range(offset + SUBSET_HEADER_LENGTH, offset + *subsetLength, depth + 1,
+          std::string("the ") + name + " " + At(offset) + ", which claims " +
+              std::to_string(*subsetLength) + " bytes");
+    // What follows a subset that does not add up cannot be placed.
+    return layout_.lengthProblems.size() + layout_.structureProblems.size() == problems;
   }
 
   Bytes all_;
@@ -119,7 +117,7 @@ MsOs20Layout ParseMsOs20Layout(Bytes set) {
   layout.windowsVersion = ReadU32(set, 4).value_or(0);
   layout.totalLength = ReadU16(set, 8).value_or(0);
   const Bytes all = set.first(std::min<std::size_t>(layout.totalLength, set.size()));
-  Walk(all, layout).Range(SET_HEADER_LENGTH, all.size(), 0);
+  Walk(all, layout).Range(SET_HEADER_LENGTH, all.size(), 0, "the set");
   return layout;
 }
 
