@@ -370,8 +370,10 @@ private:
         Add(Rule::ConfigSubsetIndex,
             "a configuration subset's bConfigurationValue field holds " + field +
                 ", but it holds an index and the device has " +
-                std::to_string(shape_.configurationCount) +
-                " configuration(s), from index 0: Windows ignores what the subset holds");
+                (shape_.configurationCount == 1
+                     ? std::string("one configuration, index 0")
+                     : std::to_string(shape_.configurationCount) + " configurations, from index 0") +
+                ": Windows ignores what the subset holds");
         continue;
       }
       if (configuration.configurationField != shape_.activeIndex) {
