@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "dump.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -191,8 +192,11 @@ RecordedDevice ParseDevice(const json &entry, const std::string &place) {
     record.activeConfiguration = Byte(entry, "active_configuration", place);
   }
   if (const auto found = entry.find("open_error"); found != entry.end()) {
-    if (!found->is_string() || found->get_ref<const std::string &>().empty()) {
-      throw Unreadable(place + ".open_error: not a text saying why");
+    const auto isControl = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; };
+    if (!found->is_string() || found->get_ref<const std::string &>().empty() ||
+        std::any_of(found->get_ref<const std::string &>().begin(),
+                    found->get_ref<const std::string &>().end(), isControl)) {
+      throw Unreadable(place + ".open_error: not a line of text saying why");
     }
     record.openError = found->get<std::string>();
   }
@@ -242,7 +246,7 @@ std::string WriteDump(const usb::GuidText &guid,
     entry["requests"] = requests;
     dump["devices"].push_back(entry);
   }
-  return dump.dump(1) + "\n";
+  return dump.dump(1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 std::optional<std::vector<RecordedDevice>> ReadDump(std::string_view text, std::string &problem) {

@@ -124,7 +124,8 @@ std::string ReportJson(const Report &report) {
                        {"guid", "{" + report.guid.text + "}"},
                        {"devices", devices},
                        {"pick", pick}};
-  return result.dump(1) + "\n";
+  // Texts carry what devices sent; bytes that are not UTF-8 are replaced.
+  return result.dump(1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 } // namespace pelmora::report

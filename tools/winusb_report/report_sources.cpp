@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "report_sources.h"
 
-#include "control_transport.h"
 #include "device_discovery.h"
 #include "device_record.h"
 #include "usb_context.h"
@@ -46,10 +45,8 @@ std::vector<linux_platform::ExplainedDevice>
 ExplainRecordedDevices(const std::vector<RecordedDevice> &devices, const usb::GuidText &guid) {
   std::vector<linux_platform::ExplainedDevice> explained;
   for (const RecordedDevice &device : devices) {
-    linux_platform::RecordedTransport transport(device.exchanges);
-    explained.push_back(linux_platform::ExplainDevice(
-        device.record, device.record.openError.empty() ? &transport : nullptr, guid,
-        linux_platform::Depth::Report));
+    explained.push_back(
+        linux_platform::ExplainRecordedDevice(device.record, device.exchanges, guid));
   }
   return explained;
 }

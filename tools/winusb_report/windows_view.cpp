@@ -133,10 +133,13 @@ std::vector<WindowsFunction> FunctionsOf(const usb::DeviceFields &fields,
   return functions;
 }
 
+// Printable ASCII as it is; anything else a device sends shows as '?'.
+char Printable(char16_t c) { return c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?'; }
+
 std::string Narrow(std::u16string_view text) {
   std::string narrow;
   for (const char16_t c : text) {
-    narrow.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    narrow.push_back(Printable(c));
   }
   return narrow;
 }
@@ -370,9 +373,9 @@ private:
         Add(Rule::ConfigSubsetIndex,
             "a configuration subset's bConfigurationValue field holds " + field +
                 ", but it holds an index and the device has " +
-                (shape_.configurationCount == 1
-                     ? std::string("one configuration, index 0")
-                     : std::to_string(shape_.configurationCount) + " configurations, from index 0") +
+                (shape_.configurationCount == 1 ? std::string("one configuration, index 0")
+                                                : std::to_string(shape_.configurationCount) +
+                                                      " configurations, from index 0") +
                 ": Windows ignores what the subset holds");
         continue;
       }
@@ -485,7 +488,7 @@ public:
       const std::uint8_t first = (*compatId)[offset];
       std::string id;
       for (std::size_t j = offset + 2; j < offset + 10 && (*compatId)[j] != 0; ++j) {
-        id.push_back(static_cast<char>((*compatId)[j]));
+        id.push_back(Printable((*compatId)[j]));
       }
       WindowsFunction *function = reading_.composite ? FunctionAt(reading_.functions, first)
                                   : first == 0       ? &reading_.functions.front()
@@ -650,8 +653,8 @@ WindowsView PredictWindows(const ExplainedDevice &device) {
     view.problems.insert(view.problems.end(), ms20.problems.begin(), ms20.problems.end());
     return view;
   }
-  Reading ms10{false, false, ms20.composite,
-               FunctionsOf(shape->fields, shape->active, ms20.composite), {}};
+  Reading ms10{
+      false, false, ms20.composite, FunctionsOf(shape->fields, shape->active, ms20.composite), {}};
   MsOs10Reader(device, ms10).Read();
   CheckFunctions(ms10);
 

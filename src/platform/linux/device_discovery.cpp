@@ -304,6 +304,14 @@ ExplainedDevice ExplainPresentDevice(libusb_device *device, const usb::GuidText 
   return ExplainDevice(std::move(record), &transport, guid, depth);
 }
 
+ExplainedDevice ExplainRecordedDevice(const DeviceRecord &record,
+                                      const std::vector<Exchange> &answers,
+                                      const usb::GuidText &guid) {
+  RecordedTransport transport(answers);
+  return ExplainDevice(record, record.openError.empty() ? &transport : nullptr, guid,
+                       Depth::Report);
+}
+
 usb::GuidText GuidTextOf(const GUID &guid) {
   char text[37];
   (void)std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",

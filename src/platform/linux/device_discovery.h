@@ -34,6 +34,12 @@ ExplainedDevice ExplainDevice(DeviceRecord record, ControlTransport *transport,
 // libusb with the lookup's time-outs.
 ExplainedDevice ExplainPresentDevice(libusb_device *device, const usb::GuidText &guid, Depth depth);
 
+// The same for a device of a dump: asked through its recorded answers, as
+// deeply as the report asks.
+ExplainedDevice ExplainRecordedDevice(const DeviceRecord &record,
+                                      const std::vector<Exchange> &answers,
+                                      const usb::GuidText &guid);
+
 usb::GuidText GuidTextOf(const GUID &guid);
 
 // The usbfs node, /dev/bus/usb/BBB/DDD.

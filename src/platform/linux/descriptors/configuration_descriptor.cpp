@@ -46,8 +46,11 @@ std::vector<Configuration> ParseConfigurations(Bytes bytes) {
   std::size_t start = 0;
   while (start < bytes.size()) {
     const auto total = ReadU16(bytes, start + 2);
-    const auto all = Slice(bytes, start, total.value_or(0));
-    if (!all || *total < CONFIGURATION_HEADER_LENGTH || (*all)[1] != CONFIGURATION_TYPE) {
+    if (!total || *total < CONFIGURATION_HEADER_LENGTH) {
+      break;
+    }
+    const auto all = Slice(bytes, start, *total);
+    if (!all || (*all)[1] != CONFIGURATION_TYPE) {
       break;
     }
     Configuration configuration;

@@ -127,7 +127,8 @@ std::string CompatibleIdText(Bytes feature) {
     if (feature[i] == 0) {
       break;
     }
-    text.push_back(static_cast<char>(feature[i]));
+    // Printable ASCII as it is; any other byte shows as '?'.
+    text.push_back(feature[i] >= 0x20 && feature[i] < 0x7F ? static_cast<char>(feature[i]) : '?');
   }
   return text;
 }

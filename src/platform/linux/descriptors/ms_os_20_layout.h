@@ -50,7 +50,8 @@ struct MsOs20Layout {
 // Walks the set's first wTotalLength bytes (or fewer, when fewer arrived).
 MsOs20Layout ParseMsOs20Layout(Bytes set);
 
-// The compatible ID of a compatible ID feature, without its NUL padding.
+// The compatible ID of a compatible ID feature, without its NUL padding;
+// bytes that are not printable ASCII show as '?'.
 std::string CompatibleIdText(Bytes feature);
 
 } // namespace pelmora::usb
