@@ -107,9 +107,12 @@ std::uint8_t Byte(const json &object, const char *key, const std::string &place)
 std::vector<std::uint8_t> Ports(const std::string &text, std::uint8_t bus,
                                 const std::string &place) {
   std::vector<std::uint8_t> ports;
+  if (text == std::to_string(bus)) {
+    return ports; // a root hub
+  }
   const std::size_t dash = text.find('-');
   if (dash == std::string::npos || text.substr(0, dash) != std::to_string(bus)) {
-    throw Unreadable(place + ": \"" + text + "\" is not BUS-PORT.PORT... on bus " +
+    throw Unreadable(place + ": \"" + text + "\" is not BUS (a root hub) or BUS-PORT.PORT... on bus " +
                      std::to_string(bus));
   }
   std::size_t start = dash + 1;
