@@ -19,7 +19,8 @@ const Buffer *AnswerTo(const ExplainedDevice &device, std::uint8_t requestType, 
 std::string PortPathText(const DeviceRecord &record) {
   std::string text = std::to_string(record.bus);
   for (std::size_t i = 0; i < record.ports.size(); ++i) {
-    text += (i == 0 ? "-" : ".") + std::to_string(record.ports[i]);
+    text += i == 0 ? '-' : '.';
+    text += std::to_string(record.ports[i]);
   }
   return text;
 }
