@@ -112,16 +112,19 @@ std::vector<std::uint8_t> Ports(const std::string &text, std::uint8_t bus,
   }
   const std::size_t dash = text.find('-');
   if (dash == std::string::npos || text.substr(0, dash) != std::to_string(bus)) {
-    throw Unreadable(place + ": \"" + text + "\" is not BUS (a root hub) or BUS-PORT.PORT... on bus " +
+    throw Unreadable(place + ": \"" + text +
+                     "\" is not BUS (a root hub) or BUS-PORT.PORT... on bus " +
                      std::to_string(bus));
   }
+  const std::string badPort =
+      place + ": \"" + text + "\" has a port that is not a number from 0 to 255";
   std::size_t start = dash + 1;
   while (start <= text.size()) {
     const std::size_t end = std::min(text.find('.', start), text.size());
     const std::string part = text.substr(start, end - start);
     if (part.empty() || part.size() > 3 ||
         part.find_first_not_of("0123456789") != std::string::npos || std::stoi(part) > 255) {
-      throw Unreadable(place + ": \"" + text + "\" has a port that is not a number from 0 to 255");
+      throw Unreadable(badPort);
     }
     ports.push_back(static_cast<std::uint8_t>(std::stoi(part)));
     start = end + 1;

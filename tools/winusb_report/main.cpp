@@ -24,7 +24,7 @@ constexpr int FOUND = 0;
 constexpr int NOT_FOUND = 1;
 constexpr int UNUSABLE = 2;
 // A dump of any real bus is a few hundred KiB at most.
-constexpr std::streamsize LONGEST_DUMP = 64 * 1024 * 1024;
+constexpr std::streamsize LONGEST_DUMP = std::streamsize{64} * 1024 * 1024;
 
 int Fail(const std::string &message) {
   (void)std::fprintf(stderr, "pelmora-winusb-report: %s\n", message.c_str());

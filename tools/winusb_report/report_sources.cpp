@@ -44,6 +44,7 @@ ExplainPresentDevices(const std::optional<DeviceSelector> &selector, const usb::
 std::vector<linux_platform::ExplainedDevice>
 ExplainRecordedDevices(const std::vector<RecordedDevice> &devices, const usb::GuidText &guid) {
   std::vector<linux_platform::ExplainedDevice> explained;
+  explained.reserve(devices.size());
   for (const RecordedDevice &device : devices) {
     explained.push_back(
         linux_platform::ExplainRecordedDevice(device.record, device.exchanges, guid));

@@ -12,9 +12,9 @@ namespace {
 using linux_platform::Exchange;
 using linux_platform::Outcome;
 
-std::string Format(const char *format, unsigned a, unsigned b = 0) {
+template <typename... Numbers> std::string Format(const char *format, Numbers... numbers) {
   char text[64];
-  (void)std::snprintf(text, sizeof text, format, a, b);
+  (void)std::snprintf(text, sizeof text, format, static_cast<unsigned>(numbers)...);
   return text;
 }
 

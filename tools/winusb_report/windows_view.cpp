@@ -216,6 +216,7 @@ void ReadGuidProperty(const usb::RegistryProperty &property, const std::string &
                                            "; Windows may read past it or drop the last string"));
   }
   const std::u16string data = usb::DecodeUtf16(property.data);
+  const std::string holds = where + ": " + nameText + " holds ";
   std::u16string_view rest = data;
   while (!rest.empty()) {
     const std::size_t end = rest.find(u'\0');
@@ -226,16 +227,13 @@ void ReadGuidProperty(const usb::RegistryProperty &property, const std::string &
       const std::string inner = braced ? value.substr(1, value.size() - 2) : value;
       if (braced && IsGuidForm(inner)) {
         function.interfaceGuids.push_back("{" + Upper(inner) + "}");
-      } else if (IsGuidForm(inner)) {
-        problems.push_back(Raise(Rule::GuidWithoutBraces,
-                                 where + ": " + nameText + " holds " + value +
-                                     " without braces: Windows registers no interface class "
-                                     "from it"));
       } else {
-        problems.push_back(Raise(Rule::GuidMalformed, where + ": " + nameText + " holds \"" +
-                                                          value +
-                                                          "\", which is no GUID: Windows "
-                                                          "registers no interface class from it"));
+        const bool guid = IsGuidForm(inner);
+        std::string text = holds;
+        text += value;
+        text += guid ? " without braces" : ", which is no GUID";
+        text += ": Windows registers no interface class from it";
+        problems.push_back(Raise(guid ? Rule::GuidWithoutBraces : Rule::GuidMalformed, text));
       }
     }
     if (!multi) {

@@ -159,6 +159,7 @@ std::vector<std::uint8_t> MsOs10Functions(Probe &probe, std::uint8_t vendorCode,
 
 std::vector<OwnedProperty> Owned(const std::vector<usb::RegistryProperty> &properties) {
   std::vector<OwnedProperty> owned;
+  owned.reserve(properties.size());
   for (const usb::RegistryProperty &property : properties) {
     owned.push_back({property.type, Buffer(property.name.begin(), property.name.end()),
                      Buffer(property.data.begin(), property.data.end())});
