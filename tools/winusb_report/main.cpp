@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "device_discovery.h"
@@ -32,14 +31,22 @@ int Fail(const std::string &message) {
 }
 
 bool ReadFile(const std::string &path, std::string &text, std::string &problem) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
+  std::FILE *file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
     problem = std::strerror(errno);
     return false;
   }
-  text.assign(std::istreambuf_iterator<char>(file), {});
-  if (file.bad()) {
-    problem = "cannot be read";
+  char chunk[65536];
+  std::size_t got = 0;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0 &&
+         static_cast<std::streamsize>(text.size()) <= LONGEST_DUMP) {
+    text.append(chunk, got);
+  }
+  const bool failed = std::ferror(file) != 0;
+  const int error = errno;
+  (void)std::fclose(file);
+  if (failed) {
+    problem = std::string("cannot be read: ") + std::strerror(error);
     return false;
   }
   if (static_cast<std::streamsize>(text.size()) > LONGEST_DUMP) {

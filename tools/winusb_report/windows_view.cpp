@@ -627,9 +627,17 @@ WindowsView PredictWindows(const ExplainedDevice &device) {
       AssignDriver(function);
     }
     if (!device.hub) {
-      view.problems.push_back(Raise(Rule::CannotOpen, "the device could not be opened (" +
-                                                          device.record.openError +
-                                                          "): nothing could be asked"));
+      char rule[160];
+      (void)std::snprintf(rule, sizeof rule,
+                          "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", "
+                          "ATTR{idVendor}==\"%04x\", ATTR{idProduct}==\"%04x\", TAG+=\"uaccess\"",
+                          shape->fields.vendorId, shape->fields.productId);
+      view.problems.push_back(Raise(
+          Rule::CannotOpen, "the device could not be opened (" + device.record.openError +
+                                "): nothing could be asked. This line in "
+                                "/etc/udev/rules.d/70-pelmora-winusb-test.rules grants the user at "
+                                "the seat access: " +
+                                rule));
     }
     return view;
   }
