@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 
 #include "configuration_descriptor.h"
 #include "usb_context.h"
@@ -34,13 +35,8 @@ Buffer DeviceDescriptorBytes(const libusb_device_descriptor &d) {
           d.iSerialNumber,  d.bNumConfigurations};
 }
 
-// The configurations as the usbfs node gives them after the device
-// descriptor: the kernel's copy, read without a request to the device.
-Buffer CachedConfigurations(libusb_device *device) {
-  char path[32];
-  (void)std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u", libusb_get_bus_number(device),
-                      libusb_get_device_address(device));
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+Buffer ReadAll(const std::string &path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     return {};
   }
@@ -55,6 +51,21 @@ Buffer CachedConfigurations(libusb_device *device) {
     }
   }
   close(fd);
+  return all;
+}
+
+// The configurations as the kernel keeps them, after the device descriptor:
+// sysfs has them without opening the device, which would wake a suspended
+// one; the usbfs node has them too, for a device that is opened anyway.
+Buffer CachedConfigurations(const DeviceRecord &record, bool hub) {
+  const std::string name =
+      record.ports.empty() ? "usb" + std::to_string(record.bus) : PortPathText(record);
+  Buffer all = ReadAll("/sys/bus/usb/devices/" + name + "/descriptors");
+  if (all.size() < usb::DEVICE_DESCRIPTOR_LENGTH && !hub) {
+    char node[32];
+    (void)std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", record.bus, record.address);
+    all = ReadAll(node);
+  }
   if (all.size() < usb::DEVICE_DESCRIPTOR_LENGTH) {
     return {};
   }
@@ -98,7 +109,7 @@ DeviceRecord RecordOf(libusb_device *device) {
   libusb_device_descriptor descriptor{};
   libusb_get_device_descriptor(device, &descriptor);
   record.deviceDescriptor = DeviceDescriptorBytes(descriptor);
-  record.configurations = CachedConfigurations(device);
+  record.configurations = CachedConfigurations(record, descriptor.bDeviceClass == LIBUSB_CLASS_HUB);
   libusb_config_descriptor *active = nullptr;
   if (libusb_get_active_config_descriptor(device, &active) == LIBUSB_SUCCESS) {
     const ConfigDescriptorPtr owned(active);
