@@ -127,8 +127,7 @@ std::string CompatibleIdText(Bytes feature) {
     if (feature[i] == 0) {
       break;
     }
-    // Printable ASCII as it is; any other byte shows as '?'.
-    text.push_back(feature[i] >= 0x20 && feature[i] < 0x7F ? static_cast<char>(feature[i]) : '?');
+    text.push_back(PrintableAscii(feature[i]));
   }
   return text;
 }
