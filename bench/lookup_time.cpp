@@ -4,19 +4,25 @@
 // their descriptor requests (they declare another class), when they never
 // answer at all, and when they answer each request after 290 ms or 40 ms;
 // with the requests the others were sent, and how long those requests take
-// at the others' delay. The lookup is the program's own, GetDevicePath; its
-// diagnostics are silenced.
+// at the others' delay; and how long pelmora-winusb-report takes to explain
+// every device of the same bus. The lookup is the program's own,
+// GetDevicePath; its diagnostics are silenced.
 //   lookup_time [--smoke]   (--smoke: one run each, up to 3 others)
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "device_discovery.h"
 #include "device_path.h"
+#include "device_report.h"
 #include "emulated_bus.h"
 #include "platform.h"
+#include "report_sources.h"
+#include "report_text.h"
 #include "run_state.h"
 #include "usb_context.h"
 
@@ -48,7 +54,20 @@ Faults AnsweringAfter(std::uint32_t milliseconds) {
 struct Lookup {
   double milliseconds; // negative when it found the wrong device
   std::uint32_t othersRequests;
+  double reportMilliseconds; // negative when the report picked another device
 };
+
+// The report on every device of the bus, to its text; the path it picks.
+std::string ReportPick() {
+  const pelmora::usb::GuidText guid = pelmora::linux_platform::GuidTextOf(DeviceInterfaceGuid);
+  const auto devices = pelmora::report::ExplainPresentDevices(std::nullopt, guid);
+  if (!devices) {
+    return {};
+  }
+  const pelmora::report::Report report = pelmora::report::BuildReport(*devices, guid);
+  (void)pelmora::report::ReportText(report);
+  return report.pick ? report.devices[*report.pick].program.path : std::string();
+}
 
 // The lookup on a bus with the others on ports 1 to others and the match
 // after them.
@@ -78,7 +97,13 @@ Lookup Measure(unsigned others, const Faults &faults) {
   }
   const bool right =
       found && std::wstring(path) == std::wstring(expected, expected + std::strlen(expected));
-  return {right ? took.count() : -1, requests};
+
+  const auto reportStart = std::chrono::steady_clock::now();
+  const std::string picked = ReportPick();
+  const std::chrono::duration<double, std::milli> reportTook =
+      std::chrono::steady_clock::now() - reportStart;
+  pelmora::linux_platform::ReleaseUsbForTests();
+  return {right ? took.count() : -1, requests, picked == expected ? reportTook.count() : -1};
 }
 
 } // namespace
@@ -91,27 +116,34 @@ int main(int argc, char *argv[]) {
   if (std::freopen("/dev/null", "w", stderr) == nullptr) {
     return 1;
   }
-  (void)std::printf("%-14s %-13s %10s %9s %12s\n", "other devices", "they are", "lookup ms",
-                    "requests", "requests ms");
+  (void)std::printf("%-14s %-13s %10s %9s %12s %10s\n", "other devices", "they are", "lookup ms",
+                    "requests", "requests ms", "report ms");
   const Behaviour behaviours[] = {{"well-behaved", {}},
                                   {"silent", Silent()},
                                   {"slow-290ms", AnsweringAfter(290)},
                                   {"slow-40ms", AnsweringAfter(40)}};
   for (const Behaviour &behaviour : behaviours) {
     for (const unsigned others : counts) {
-      Lookup best{-1, 0};
+      Lookup best{-1, 0, -1};
       for (int i = 0; i < repeats; ++i) {
         const Lookup lookup = Measure(others, behaviour.faults);
-        if (lookup.milliseconds < 0) {
-          (void)std::printf("lookup_time: the lookup missed the matching device\n");
+        if (lookup.milliseconds < 0 || lookup.reportMilliseconds < 0) {
+          (void)std::printf("lookup_time: the %s missed the matching device\n",
+                            lookup.milliseconds < 0 ? "lookup" : "report");
           return 1;
         }
         if (best.milliseconds < 0 || lookup.milliseconds < best.milliseconds) {
-          best = lookup;
+          best.milliseconds = lookup.milliseconds;
+          best.othersRequests = lookup.othersRequests;
+        }
+        if (best.reportMilliseconds < 0 || lookup.reportMilliseconds < best.reportMilliseconds) {
+          best.reportMilliseconds = lookup.reportMilliseconds;
         }
       }
-      (void)std::printf("%-14u %-13s %10.1f %9u %12u\n", others, behaviour.name, best.milliseconds,
-                        best.othersRequests, best.othersRequests * behaviour.faults.controlDelayMs);
+      (void)std::printf("%-14u %-13s %10.1f %9u %12u %10.1f\n", others, behaviour.name,
+                        best.milliseconds, best.othersRequests,
+                        best.othersRequests * behaviour.faults.controlDelayMs,
+                        best.reportMilliseconds);
     }
   }
   return 0;

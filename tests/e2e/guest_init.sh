@@ -197,6 +197,25 @@ quiet_round_trip() { # byte count
   differs "standard error" /tmp/err "$lookup_true"
 }
 
+# The report on the devices present, read live and saved, then again from its
+# dump: it names the node and interface the program uses. Its JSON and its
+# dump go to the console, one line each, for the host to check.
+report_on_devices() { # what, the interface the program uses
+  node=/dev/bus/usb/$(printf %03d "$(cat "$device/busnum")")/$(printf %03d "$(cat "$device/devnum")")
+  timeout -s KILL 30 /bin/pelmora-winusb-report --json --save /tmp/dump.json >/tmp/report.json 2>/tmp/err
+  echo $? >/tmp/rc
+  report "$1: pelmora-winusb-report reads every device and would find this one" \
+    "$(status_is_zero; differs 'standard error' /tmp/err '')"
+  echo "E2E-REPORT-JSON $(tr -d '\n' </tmp/report.json)"
+  echo "E2E-REPORT-DUMP $(tr -d '\n' </tmp/dump.json)"
+  /bin/pelmora-winusb-report --from /tmp/dump.json >/tmp/out 2>/tmp/err
+  echo $? >/tmp/rc
+  tail -n 1 /tmp/out >/tmp/last
+  report "$1: pelmora-winusb-report from its dump names $node:$2, the program's path" \
+    "$(status_is_zero; differs 'its last line' /tmp/last "pelmora-winusb-test would use $node:$2 (interface $2 of 1209:0001)
+")"
+}
+
 # A verbose run of random bytes, its progress lines checked, then a quiet run
 # that reads them back.
 verbose_then_quiet() { # byte count, what the scenarios' names start with, the chunks
@@ -217,6 +236,7 @@ verbose_then_quiet() { # byte count, what the scenarios' names start with, the c
 
 suite_loopback() {
   report "the kernel configures the device at high speed, USB 2.10" "$(device_enumerated 480 2.10)"
+  report_on_devices loopback 0
 
   verbose_then_quiet 100000 '' '24 chunks of 4096 then 1696'
 
@@ -552,6 +572,7 @@ pelmora-gadget-device: removed the gadget /sys/kernel/config/usb_gadget/$left_ga
 suite_gadget_high_speed() {
   report "gadget at high speed: the kernel configures it at high speed, USB 2.00" \
     "$(device_enumerated 480 2.00)"
+  report_on_devices "gadget at high speed" 0
   gadget_round_trips 512 "high speed"
   loop_benchmark 4 'gadget at high speed'
 
@@ -636,6 +657,7 @@ suite_gadget_composite() { # packet size, speed name, speed in Mb/s
   report "composite gadget at $2: the kernel configures it at $2, class EF/02/01, cdc_acm on interfaces 0 and 1" \
     "$(device_enumerated "$3" 2.00
       composite_shape)"
+  report_on_devices "composite gadget at $2" 2
   composite_round_trips "composite gadget at $2" "$1"
   stop_gadget "composite at $2"
 }

@@ -37,9 +37,9 @@ elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f s", b - a }'; }
 device_server=${PELMORA_E2E_DEVICE_SERVER:-$build/pelmora-usbredir-device}
 # Debian's usbip package installs its command for root only.
 usbip_command=$(PATH=$PATH:/usr/sbin command -v usbip || true)
-for tool in "$build/pelmora-winusb-test" "$build/errno-text" "$device_server" \
-  "$build/pelmora-gadget-device" "$build/pelmora-usbip-device" "$build/bench/libusb_loop" \
-  "${usbip_command:-usbip (apt-get install usbip)}"; do
+for tool in "$build/pelmora-winusb-test" "$build/pelmora-winusb-report" "$build/errno-text" \
+  "$device_server" "$build/pelmora-gadget-device" "$build/pelmora-usbip-device" \
+  "$build/bench/libusb_loop" "${usbip_command:-usbip (apt-get install usbip)}"; do
   [ -x "$tool" ] || { echo "missing $tool" >&2; exit 2; }
 done
 
@@ -60,8 +60,9 @@ cp /bin/busybox "$root/bin/busybox"
 for applet in $("$root/bin/busybox" --list); do
   [ "$applet" = busybox ] || ln -s busybox "$root/bin/$applet"
 done
-binaries=("$build/pelmora-winusb-test" "$build/errno-text" "$build/pelmora-gadget-device"
-  "$build/pelmora-usbip-device" "$build/bench/libusb_loop" "$usbip_command")
+binaries=("$build/pelmora-winusb-test" "$build/pelmora-winusb-report" "$build/errno-text"
+  "$build/pelmora-gadget-device" "$build/pelmora-usbip-device" "$build/bench/libusb_loop"
+  "$usbip_command")
 cp "${binaries[@]}" "$root/bin/"
 libraries=$(for binary in "${binaries[@]}"; do
   ldd "$binary" | awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }'
@@ -206,7 +207,23 @@ check() { # name, reason (empty: passed); nothing when the boot was skipped
   if [ -z "$2" ]; then pass "$1"; else fail "$1" "$2"; fi
 }
 
+# The report the guest printed: its JSON field by field, and the same report
+# on this host from the guest's dump, which must be the guest's own.
+check_report() { # suite, pick interface, descriptors Windows reads, drivers of the functions
+  if [ -n "$skipped" ]; then return; fi
+  local dir=$work/$1
+  sed -n 's/^E2E-REPORT-JSON //p' "$dir/console.txt" >"$dir/report.json"
+  sed -n 's/^E2E-REPORT-DUMP //p' "$dir/console.txt" >"$dir/dump.json"
+  check "$1: the report's JSON names the pick, the descriptors Windows reads and each function's driver" \
+    "$(python3 "$here/check_report.py" "$dir/report.json" "$2" "$3" "$4" 2>&1)"
+  check "$1: the report from the guest's dump, on this host, is the guest's report" \
+    "$("$build/pelmora-winusb-report" --from "$dir/dump.json" --json >"$dir/replayed.json"
+      python3 -c 'import json, sys; a, b = (json.load(open(f)) for f in sys.argv[1:]); print("" if a == b else "they differ")' \
+        "$dir/report.json" "$dir/replayed.json" 2>&1)"
+}
+
 boot loopback
+check_report loopback 0 ms-os-2.0 winusb
 # Two uploads of 100000 bytes (verbose, then quiet): each is 24 chunks of
 # 4096 and one of 1696, and an empty input sends nothing at all.
 want="$(repeat 24 4096)1696 $(repeat 24 4096)1696 "
@@ -271,11 +288,14 @@ check "disconnect: the device was unplugged while a read waited" \
 # gadget command's device.
 boot gadget-full-speed
 boot gadget-high-speed
+# The kernel's own Microsoft OS 1.0 answers: bcdUSB 0x0200, no BOS.
+check_report gadget-high-speed 0 ms-os-1.0 winusb
 boot gadget-super-speed
 # A composite gadget: the kernel's ACM function at interfaces 0 and 1, held by
 # the guest's cdc_acm, and the loopback at interface 2.
 boot gadget-composite-full-speed
 boot gadget-composite-high-speed
+check_report gadget-composite-high-speed 2 ms-os-1.0 "class winusb"
 
 # The USB/IP device served in the guest, attached through vhci-hcd.
 boot usbip-high-speed

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "bos_descriptor.h"
 #include "descriptors.h"
+#include "dump.h"
 #include "ms_os_10_descriptors.h"
 #include "ms_os_20_descriptor_set.h"
 #include "registry_property.h"
@@ -358,6 +360,23 @@ ByteVector WorkedExample(const std::string &name) {
   return bytes;
 }
 
+// The answer a report dump holds to a vendor request with this wIndex.
+ByteVector DumpAnswer(const std::string &name, std::uint8_t requestType, std::uint16_t index) {
+  std::ifstream file(std::string(PELMORA_REPORT_DUMPS) + "/" + name + ".json");
+  const std::string text(std::istreambuf_iterator<char>(file), {});
+  std::string problem;
+  const auto devices = pelmora::report::ReadDump(text, problem);
+  if (!devices || devices->empty()) {
+    return {};
+  }
+  for (const pelmora::linux_platform::Exchange &exchange : devices->front().exchanges) {
+    if (exchange.request.requestType == requestType && exchange.request.index == index) {
+      return exchange.answer.bytes;
+    }
+  }
+  return {};
+}
+
 // Firmware authors copy the worked example: every length in it must be
 // right, and the lookup must find its WinUSB function.
 TEST(WorkedExample, IsACompositeDeviceWhoseWinUsbFunctionIsFound) {
@@ -388,6 +407,11 @@ TEST(WorkedExample, IsACompositeDeviceWhoseWinUsbFunctionIsFound) {
   EXPECT_EQ(properties, pelmora::emulated::MsOs10ExtendedProperties(composite));
   EXPECT_EQ(ExtendedPropertiesLength(properties), properties.size());
   EXPECT_TRUE(DeclaresInterfaceGuid(ParseExtendedProperties(properties), CLASS_GUID));
+
+  // The report's dumps of this device hold the same bytes.
+  EXPECT_EQ(DumpAnswer("worked-example", 0xC0, 7), set);
+  EXPECT_EQ(DumpAnswer("worked-example-ms-os-1", 0xC0, 4), compatId);
+  EXPECT_EQ(DumpAnswer("worked-example-ms-os-1", 0xC1, 5), properties);
 }
 
 } // namespace

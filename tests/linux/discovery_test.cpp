@@ -5,13 +5,20 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <map>
+#include <memory>
+#include <utility>
 
+#include "device_discovery.h"
+#include "device_report.h"
 #include "emulated_usb_test.h"
+#include "report_sources.h"
 #include "run_state.h"
 
 namespace {
 
 using pelmora::emulated::DeviceSpec;
+using pelmora::emulated::EmulatedBus;
 using pelmora::emulated::Faults;
 using pelmora::emulated::GuidScope;
 using pelmora::emulated::OsDescriptors;
@@ -256,6 +263,105 @@ TEST_F(Discovery, LeavesErrnoAsItFoundItOnSuccessAndOnFailure) {
   errno = 0;
   EXPECT_NE(Bind(), nullptr);
   EXPECT_EQ(errno, 0);
+}
+
+// The report's verdict is the program's own: for every variant of the
+// device, the report names the paths the program finds, in its order, and
+// the interface each names is the one the program then claims.
+TEST_F(Discovery, AgreesWithTheReportOnEveryVariantOfTheDevice) {
+  std::vector<std::pair<DeviceSpec, Faults>> variants;
+  const auto add = [&variants](auto change, Faults faults = {}) {
+    DeviceSpec spec;
+    change(spec);
+    variants.emplace_back(spec, faults);
+  };
+  const auto same = [](DeviceSpec &) {};
+  const auto composite10 = [](DeviceSpec &s) {
+    s.composite = true;
+    s.osDescriptors = OsDescriptors::MsOs10;
+  };
+  add(same);
+  add([](DeviceSpec &s) { s.osDescriptors = OsDescriptors::MsOs10; });
+  add([](DeviceSpec &s) { s.osDescriptors = OsDescriptors::None; });
+  add([](DeviceSpec &s) { s.composite = true; });
+  add(composite10);
+  add([](DeviceSpec &s) { s.interfaceGuid = "{00000000-0000-0000-0000-000000000001}"; });
+  add([](DeviceSpec &s) {
+    s.interfaceGuid = "6120d798-d192-4463-b0de-2b65ed2f4870";
+    s.multiStringProperty = false;
+  });
+  add([](DeviceSpec &s) { s.scope = GuidScope::Device; });
+  add([](DeviceSpec &s) {
+    s.scope = GuidScope::Function;
+    s.functionSubsetInterface = 1;
+  });
+  add([](DeviceSpec &s) { s.scope = GuidScope::Configuration; });
+  add([](DeviceSpec &s) {
+    s.scope = GuidScope::Configuration;
+    s.subsetConfigurationField = 1;
+  });
+  add([](DeviceSpec &s) { s.interfacesOutOfOrder = true; });
+  add([](DeviceSpec &s) { s.isochronousEndpoint = true; });
+  add([](DeviceSpec &s) { s.fillerLength = 5000; });
+  add([](DeviceSpec &s) { s.overstatedLengths = true; });
+  add([](DeviceSpec &s) {
+    s.overstatedLengths = true;
+    s.osDescriptors = OsDescriptors::MsOs10;
+  });
+  add([](DeviceSpec &s) {
+    s.composite = true;
+    s.declaringFunctions = {2, 0};
+  });
+  add([&composite10](DeviceSpec &s) {
+    composite10(s);
+    s.declaringFunctions = {2, 0};
+  });
+  add([](DeviceSpec &s) {
+    s.osDescriptors = OsDescriptors::MsOs10;
+    s.declaringFunctions = {5};
+  });
+  add([](DeviceSpec &s) { s.speed = pelmora::emulated::Speed::Full; });
+  add([](DeviceSpec &s) { s.deviceClass = 9; });
+  Faults silent;
+  silent.silentControl = true;
+  add(same, silent);
+  Faults changing;
+  changing.bosChangesAfterFirstRead = true;
+  add(same, changing);
+  Faults slow;
+  slow.controlDelayMs = 40;
+  add(composite10, slow);
+
+  std::map<std::string, std::shared_ptr<pelmora::emulated::LoopbackDevice>> byNode;
+  for (std::size_t i = 0; i < variants.size(); ++i) {
+    const auto port = static_cast<std::uint8_t>(i + 1);
+    const auto address = static_cast<std::uint8_t>(i + 2);
+    byNode[pelmora::linux_platform::NodePath({1, address, {}, {}, {}, {}, {}})] =
+        Plug(variants[i].first, variants[i].second, {1, port, address});
+  }
+  const pelmora::usb::GuidText guid = pelmora::linux_platform::GuidTextOf(DeviceInterfaceGuid);
+  const auto present = pelmora::report::ExplainPresentDevices(std::nullopt, guid);
+  ASSERT_TRUE(present);
+  const pelmora::report::Report report = pelmora::report::BuildReport(*present, guid);
+  std::vector<std::wstring> reported;
+  for (const pelmora::report::DeviceReport &device : report.devices) {
+    if (device.program.interface) {
+      reported.emplace_back(device.program.path.begin(), device.program.path.end());
+    }
+  }
+  ASSERT_TRUE(report.pick);
+  EXPECT_EQ(*report.pick, 0u);
+  const std::vector<std::wstring> found = EnumeratedPaths();
+  ASSERT_EQ(reported, found);
+  for (const std::wstring &path : found) {
+    const std::string text(path.begin(), path.end());
+    const auto colon = text.rfind(':');
+    WINUSB_INTERFACE_HANDLE handle = nullptr;
+    EXPECT_TRUE(WinUsb_Initialize(Open(path), &handle)) << text;
+    EXPECT_EQ(byNode[text.substr(0, colon)]->TrafficSoFar().claimedInterfaces,
+              1U << std::stoul(text.substr(colon + 1)))
+        << text;
+  }
 }
 
 } // namespace

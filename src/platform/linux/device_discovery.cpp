@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <optional>
 #include <set>
 
 #include "bos_descriptor.h"
+#include "configuration_descriptor.h"
 #include "function_path.h"
 #include "ms_os_10_descriptors.h"
 #include "ms_os_20_descriptor_set.h"
@@ -17,7 +17,6 @@ namespace pelmora::linux_platform {
 
 namespace {
 
-using Buffer = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
 // A request unanswered this long ends the device's turn: a silent device
@@ -43,13 +42,13 @@ std::uint16_t Asked(std::uint32_t length) {
   return static_cast<std::uint16_t>(std::min(length, LONGEST_CONTROL_TRANSFER));
 }
 
-// The descriptor requests of one device, within its budget. After a request
-// times out, none is sent: a device that left one unanswered is likely to
-// leave them all.
+// The descriptor requests of one device, within its budget, each written
+// down with how it ended. After a request times out, none is sent: a device
+// that left one unanswered is likely to leave them all.
 class Probe {
 public:
-  explicit Probe(libusb_device_handle *handle)
-      : handle_(handle), deadline_(Clock::now() + DEVICE_BUDGET) {}
+  Probe(ControlTransport &transport, std::vector<Exchange> &log)
+      : transport_(transport), log_(log), deadline_(Clock::now() + DEVICE_BUDGET) {}
 
   std::optional<Buffer> ControlIn(const usb::ControlRequest &request) {
     // Whole milliseconds, rounded down: the last request ends within the budget.
@@ -57,18 +56,17 @@ public:
         SILENCE_TIMEOUT, std::chrono::floor<std::chrono::milliseconds>(deadline_ - Clock::now()));
     if (givenUp_ || left.count() <= 0) {
       givenUp_ = true;
+      log_.push_back({request, {Outcome::NotAsked, {}}});
       return std::nullopt;
     }
-    Buffer bytes(request.length);
-    const int received = libusb_control_transfer(
-        handle_, request.requestType, request.request, request.value, request.index, bytes.data(),
-        request.length, static_cast<unsigned>(left.count()));
-    if (received < 0) {
-      givenUp_ = received == LIBUSB_ERROR_TIMEOUT;
+    Answer answer = transport_.ControlIn(request, left);
+    log_.push_back({request, answer});
+    if (answer.outcome != Outcome::Answered) {
+      // A recorded turn that had ended ends this one at the same request.
+      givenUp_ = answer.outcome == Outcome::TimedOut || answer.outcome == Outcome::NotAsked;
       return std::nullopt;
     }
-    bytes.resize(static_cast<std::size_t>(received));
-    return bytes;
+    return std::move(answer.bytes);
   }
 
   std::optional<Buffer> GetDescriptor(std::uint8_t type, std::uint8_t index, std::uint32_t length) {
@@ -77,7 +75,8 @@ public:
   }
 
 private:
-  libusb_device_handle *handle_;
+  ControlTransport &transport_;
+  std::vector<Exchange> &log_;
   Clock::time_point deadline_;
   bool givenUp_ = false;
 };
@@ -89,45 +88,35 @@ struct ActiveConfiguration {
   std::set<std::uint8_t> interfaces;
 };
 
-ActiveConfiguration ActiveConfigurationOf(libusb_device *device) {
+ActiveConfiguration ActiveConfigurationOf(const DeviceRecord &record) {
   ActiveConfiguration found;
-  libusb_config_descriptor *raw = nullptr;
-  if (libusb_get_active_config_descriptor(device, &raw) != LIBUSB_SUCCESS) {
-    found.interfaces.insert(0);
-    return found;
-  }
-  const ConfigDescriptorPtr active(raw);
-  for (int i = 0; i < active->bNumInterfaces; ++i) {
-    const libusb_interface &each = active->interface[i];
-    if (each.num_altsetting > 0) {
-      found.interfaces.insert(each.altsetting[0].bInterfaceNumber);
+  const std::vector<usb::Configuration> configurations =
+      usb::ParseConfigurations(record.configurations);
+  for (std::size_t index = 0; record.activeConfiguration && index < configurations.size();
+       ++index) {
+    if (configurations[index].value == *record.activeConfiguration) {
+      const std::vector<std::uint8_t> numbers = usb::InterfaceNumbers(configurations[index]);
+      found.index = static_cast<std::uint8_t>(index);
+      found.interfaces.insert(numbers.begin(), numbers.end());
+      break;
     }
   }
   if (found.interfaces.empty()) {
     found.interfaces.insert(0);
   }
-  libusb_device_descriptor descriptor{};
-  libusb_get_device_descriptor(device, &descriptor);
-  for (std::uint8_t index = 0; index < descriptor.bNumConfigurations; ++index) {
-    if (libusb_get_config_descriptor(device, index, &raw) == LIBUSB_SUCCESS) {
-      const ConfigDescriptorPtr config(raw);
-      if (config->bConfigurationValue == active->bConfigurationValue) {
-        found.index = index;
-        break;
-      }
-    }
-  }
   return found;
+}
+
+// The BOS descriptor: its header, then its whole length.
+std::optional<Buffer> ReadBos(Probe &probe) {
+  const auto header = probe.GetDescriptor(BOS_TYPE, 0, 5);
+  const auto total = header ? usb::BosTotalLength(*header) : std::nullopt;
+  return total ? probe.GetDescriptor(BOS_TYPE, 0, *total) : std::nullopt;
 }
 
 // The Microsoft OS 2.0 descriptor set, when the device has one.
 std::optional<Buffer> ReadMsOs20Set(Probe &probe) {
-  const auto header = probe.GetDescriptor(BOS_TYPE, 0, 5);
-  const auto total = header ? usb::BosTotalLength(*header) : std::nullopt;
-  if (!total) {
-    return std::nullopt;
-  }
-  const auto bos = probe.GetDescriptor(BOS_TYPE, 0, *total);
+  const auto bos = ReadBos(probe);
   const auto location = bos ? usb::FindMsOs20Set(*bos) : std::nullopt;
   if (!location) {
     return std::nullopt;
@@ -168,15 +157,38 @@ std::vector<std::uint8_t> MsOs10Functions(Probe &probe, std::uint8_t vendorCode,
   return std::vector<std::uint8_t>(named.begin(), named.end());
 }
 
-// The first of the device's functions whose Microsoft OS 1.0 extended
-// properties declare the class.
-std::optional<std::uint8_t> MsOs10Match(Probe &probe, const usb::GuidText &guid,
-                                        const std::set<std::uint8_t> &interfaces) {
+std::vector<OwnedProperty> Owned(const std::vector<usb::RegistryProperty> &properties) {
+  std::vector<OwnedProperty> owned;
+  owned.reserve(properties.size());
+  for (const usb::RegistryProperty &property : properties) {
+    owned.push_back({property.type, Buffer(property.name.begin(), property.name.end()),
+                     Buffer(property.data.begin(), property.data.end())});
+  }
+  return owned;
+}
+
+ExplainedFunction Explained(const usb::FunctionProperties &function, const usb::GuidText &guid) {
+  return {function.firstInterface, Owned(function.properties),
+          usb::DeclaresInterfaceGuid(function.properties, guid)};
+}
+
+struct MsOs10Reading {
+  bool osString = false;
+  std::vector<ExplainedFunction> functions;
+  std::optional<std::uint8_t> match;
+};
+
+// The device's functions by their Microsoft OS 1.0 extended properties, up
+// to the first that declares the class, or all of them.
+MsOs10Reading ReadMsOs10(Probe &probe, const usb::GuidText &guid,
+                         const std::set<std::uint8_t> &interfaces, bool everyFunction) {
+  MsOs10Reading reading;
   const auto osString = probe.GetDescriptor(STRING_TYPE, OS_STRING_INDEX, 0x12);
   const auto vendorCode = osString ? usb::MsOs10VendorCode(*osString) : std::nullopt;
   if (!vendorCode) {
-    return std::nullopt;
+    return reading;
   }
+  reading.osString = true;
   for (const std::uint8_t first : MsOs10Functions(probe, *vendorCode, interfaces)) {
     const auto properties = ReadWhole(
         probe,
@@ -184,14 +196,124 @@ std::optional<std::uint8_t> MsOs10Match(Probe &probe, const usb::GuidText &guid,
           return usb::ExtendedPropertiesRequest(*vendorCode, first, length);
         },
         usb::EXTENDED_PROPERTIES_HEADER_LENGTH, usb::ExtendedPropertiesLength);
-    if (properties && usb::DeclaresInterfaceGuid(usb::ParseExtendedProperties(*properties), guid)) {
-      return first;
+    const usb::FunctionProperties function{first, properties
+                                                      ? usb::ParseExtendedProperties(*properties)
+                                                      : std::vector<usb::RegistryProperty>{}};
+    reading.functions.push_back(Explained(function, guid));
+    if (reading.functions.back().declaresClass && !reading.match) {
+      reading.match = first;
+      if (!everyFunction) {
+        break;
+      }
     }
   }
-  return std::nullopt;
+  return reading;
 }
 
-usb::GuidText TextOf(const GUID &guid) {
+std::string Because(const ExplainedDevice &device) {
+  const char *where = device.route == Route::MsOs20 ? "its Microsoft OS 2.0 set"
+                                                    : "its Microsoft OS 1.0 extended properties";
+  std::string reason =
+      device.match ? std::string(where) + " declare" + (device.route == Route::MsOs20 ? "s" : "") +
+                         " the class for the function at interface " + std::to_string(*device.match)
+      : device.route == Route::None
+          ? std::string("it has no Microsoft OS 2.0 set and no Microsoft OS 1.0 string")
+          : std::string(where) + " declare" + (device.route == Route::MsOs20 ? "s" : "") +
+                " the class for none of its functions";
+  const bool cutShort =
+      std::any_of(device.exchanges.begin(), device.exchanges.end(), [](const Exchange &exchange) {
+        return exchange.answer.outcome == Outcome::TimedOut ||
+               exchange.answer.outcome == Outcome::NotAsked;
+      });
+  if (cutShort && !device.match) {
+    reason += " (a request went unanswered in time, which ended its turn)";
+  }
+  return reason;
+}
+
+} // namespace
+
+ExplainedDevice ExplainDevice(DeviceRecord record, ControlTransport *transport,
+                              const usb::GuidText &guid, Depth depth) {
+  ExplainedDevice explained;
+  explained.record = std::move(record);
+  const auto fields = usb::ParseDeviceDescriptor(explained.record.deviceDescriptor);
+  // A hub is never one, and its control endpoint serves the whole tree
+  // behind it: leave it alone.
+  explained.hub = fields && fields->deviceClass == usb::HUB_CLASS;
+  if (explained.hub) {
+    explained.reason = "a hub: not asked anything";
+    return explained;
+  }
+  if (transport == nullptr) {
+    explained.reason = "it cannot be opened: " + explained.record.openError;
+    return explained;
+  }
+  explained.opened = true;
+  Probe probe(*transport, explained.exchanges);
+  const ActiveConfiguration active = ActiveConfigurationOf(explained.record);
+  const std::uint16_t bcdUsb = fields ? fields->bcdUsb : 0;
+  const bool everyFunction = depth == Depth::Report;
+  std::optional<Buffer> set;
+  if (bcdUsb >= BOS_BCD_USB) {
+    set = ReadMsOs20Set(probe);
+  }
+  if (set) {
+    std::vector<usb::FunctionProperties> functions =
+        usb::MsOs20Functions(*set, active.index, *active.interfaces.begin());
+    // A function of an interface the configuration lacks is no function.
+    std::erase_if(functions, [&active](const usb::FunctionProperties &function) {
+      return active.interfaces.count(function.firstInterface) == 0;
+    });
+    explained.route = Route::MsOs20;
+    explained.match = usb::FirstFunctionDeclaring(functions, guid);
+    for (const usb::FunctionProperties &function : functions) {
+      explained.functions.push_back(Explained(function, guid));
+    }
+    if (everyFunction) {
+      (void)ReadMsOs10(probe, guid, active.interfaces, true);
+    }
+  } else {
+    MsOs10Reading reading = ReadMsOs10(probe, guid, active.interfaces, everyFunction);
+    explained.route = reading.osString ? Route::MsOs10 : Route::None;
+    explained.functions = std::move(reading.functions);
+    explained.match = reading.match;
+    if (everyFunction && bcdUsb < BOS_BCD_USB) {
+      (void)ReadBos(probe);
+    }
+  }
+  explained.reason = Because(explained);
+  return explained;
+}
+
+ExplainedDevice ExplainPresentDevice(libusb_device *device, const usb::GuidText &guid,
+                                     Depth depth) {
+  DeviceRecord record = RecordOf(device);
+  const auto fields = usb::ParseDeviceDescriptor(record.deviceDescriptor);
+  if (fields && fields->deviceClass == usb::HUB_CLASS) {
+    return ExplainDevice(std::move(record), nullptr, guid, depth);
+  }
+  libusb_device_handle *raw = nullptr;
+  const int opened = libusb_open(device, &raw);
+  if (opened != LIBUSB_SUCCESS) {
+    record.openError =
+        std::string(libusb_strerror(opened)) + " (" + libusb_error_name(opened) + ")";
+    return ExplainDevice(std::move(record), nullptr, guid, depth);
+  }
+  const DeviceHandlePtr handle(raw);
+  LiveTransport transport(handle.get());
+  return ExplainDevice(std::move(record), &transport, guid, depth);
+}
+
+ExplainedDevice ExplainRecordedDevice(const DeviceRecord &record,
+                                      const std::vector<Exchange> &answers,
+                                      const usb::GuidText &guid) {
+  RecordedTransport transport(answers);
+  return ExplainDevice(record, record.openError.empty() ? &transport : nullptr, guid,
+                       Depth::Report);
+}
+
+usb::GuidText GuidTextOf(const GUID &guid) {
   char text[37];
   (void)std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
                       guid.Data1, guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
@@ -200,73 +322,21 @@ usb::GuidText TextOf(const GUID &guid) {
   return usb::GuidText{text};
 }
 
-// The first interface of the device's first function that declares the
-// class; nothing when none does.
-std::optional<std::uint8_t> FunctionDeclaringClass(libusb_device *device,
-                                                   const usb::GuidText &guid) {
-  libusb_device_descriptor descriptor{};
-  libusb_get_device_descriptor(device, &descriptor);
-  // A hub is never one, and its control endpoint serves the whole tree
-  // behind it: leave it alone.
-  if (descriptor.bDeviceClass == LIBUSB_CLASS_HUB) {
-    return std::nullopt;
-  }
-  libusb_device_handle *raw = nullptr;
-  if (libusb_open(device, &raw) != LIBUSB_SUCCESS) {
-    return std::nullopt; // not ours to use
-  }
-  const DeviceHandlePtr handle(raw);
-  Probe probe(handle.get());
-  const ActiveConfiguration active = ActiveConfigurationOf(device);
-  if (descriptor.bcdUSB >= BOS_BCD_USB) {
-    if (const auto set = ReadMsOs20Set(probe)) {
-      std::vector<usb::FunctionProperties> functions =
-          usb::MsOs20Functions(*set, active.index, *active.interfaces.begin());
-      // A function of an interface the configuration lacks is no function.
-      std::erase_if(functions, [&active](const usb::FunctionProperties &function) {
-        return active.interfaces.count(function.firstInterface) == 0;
-      });
-      return usb::FirstFunctionDeclaring(functions, guid);
-    }
-  }
-  return MsOs10Match(probe, guid, active.interfaces);
-}
-
-std::string NodePath(libusb_device *device) {
+std::string NodePath(const DeviceRecord &record) {
   char path[32];
-  (void)std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u", libusb_get_bus_number(device),
-                      libusb_get_device_address(device));
+  (void)std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u", record.bus, record.address);
   return path;
 }
 
-} // namespace
-
 InterfaceLookup::InterfaceLookup(libusb_context *context, const GUID &interfaceClass)
-    : interfaceClass_(interfaceClass) {
-  libusb_device **raw = nullptr;
-  const ssize_t count = libusb_get_device_list(context, &raw);
-  if (count < 0) {
-    return;
-  }
-  list_.reset(raw);
-  for (ssize_t i = 0; i < count; ++i) {
-    std::uint8_t ports[8];
-    const int depth = libusb_get_port_numbers(raw[i], ports, sizeof ports);
-    candidates_.push_back({raw[i], libusb_get_bus_number(raw[i]),
-                           std::vector<std::uint8_t>(ports, ports + std::max(depth, 0))});
-  }
-  std::stable_sort(candidates_.begin(), candidates_.end(),
-                   [](const Candidate &a, const Candidate &b) {
-                     return a.bus != b.bus ? a.bus < b.bus : a.ports < b.ports;
-                   });
-}
+    : devices_(OrderedDevices(context)), guid_(GuidTextOf(interfaceClass)) {}
 
 std::optional<std::string> InterfaceLookup::Next() {
-  const usb::GuidText guid = TextOf(interfaceClass_);
-  while (next_ < candidates_.size()) {
-    libusb_device *device = candidates_[next_++].device;
-    if (const auto function = FunctionDeclaringClass(device, guid)) {
-      return FunctionPathText({NodePath(device), *function});
+  while (next_ < devices_.ordered.size()) {
+    const ExplainedDevice device =
+        ExplainPresentDevice(devices_.ordered[next_++], guid_, Depth::Lookup);
+    if (device.match) {
+      return FunctionPathText({NodePath(device.record), *device.match});
     }
   }
   return std::nullopt;

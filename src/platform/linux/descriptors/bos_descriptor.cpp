@@ -36,7 +36,7 @@ std::optional<MsOs20SetLocation> NewestSet(Bytes capability) {
     const std::uint16_t length = *ReadU16(capability, offset + 4);
     const std::uint8_t vendorCode = *ReadU8(capability, offset + 6);
     if (!newest || version > newestVersion) {
-      newest = MsOs20SetLocation{vendorCode, length};
+      newest = MsOs20SetLocation{vendorCode, length, version};
       newestVersion = version;
     }
   }

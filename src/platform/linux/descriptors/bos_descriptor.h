@@ -10,10 +10,11 @@
 namespace pelmora::usb {
 
 // Where the device keeps its Microsoft OS 2.0 descriptor set: the vendor
-// request code and the set's total length.
+// request code and the set's total length, for the Windows version given.
 struct MsOs20SetLocation {
   std::uint8_t vendorCode = 0;
   std::uint16_t totalLength = 0;
+  std::uint32_t windowsVersion = 0;
 };
 
 // The wTotalLength of a BOS descriptor header, when bytes start with one.

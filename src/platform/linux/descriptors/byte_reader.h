@@ -44,4 +44,10 @@ inline std::optional<Bytes> Slice(Bytes bytes, std::size_t offset, std::size_t l
   return bytes.subspan(offset, length);
 }
 
+// A byte or code unit a device sent, as text: printable ASCII as it is,
+// anything else (a control character, an escape) as '?'.
+inline char PrintableAscii(std::uint32_t unit) {
+  return unit >= 0x20 && unit < 0x7F ? static_cast<char>(unit) : '?';
+}
+
 } // namespace pelmora::usb

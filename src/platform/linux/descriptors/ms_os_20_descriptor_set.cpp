@@ -16,9 +16,9 @@ constexpr std::size_t SUBSET_HEADER_LENGTH = 8;
 // wLength, wDescriptorType, wPropertyDataType, wPropertyNameLength.
 constexpr std::size_t PROPERTY_FIXED_LENGTH = 8;
 
-// wPropertyDataType, name, then wPropertyDataLength and the data; all inside
-// the descriptor.
-std::optional<RegistryProperty> ParseProperty(Bytes descriptor) {
+} // namespace
+
+std::optional<RegistryProperty> ParseMsOs20Property(Bytes descriptor) {
   const auto type = ReadU16(descriptor, 4);
   const auto nameLength = ReadU16(descriptor, 6);
   if (!type || !nameLength) {
@@ -35,8 +35,6 @@ std::optional<RegistryProperty> ParseProperty(Bytes descriptor) {
   }
   return RegistryProperty{*type, *name, *data};
 }
-
-} // namespace
 
 std::vector<FunctionProperties> MsOs20Functions(Bytes set, std::uint8_t configurationIndex,
                                                 std::uint8_t firstInterface) {
@@ -87,7 +85,7 @@ std::vector<FunctionProperties> MsOs20Functions(Bytes set, std::uint8_t configur
       functions.push_back({ReadU8(all, offset + 4).value_or(0), {}});
       function = functions.size() - 1;
     } else if (*type == REGISTRY_PROPERTY && configurationApplies) {
-      if (auto property = ParseProperty(*descriptor)) {
+      if (auto property = ParseMsOs20Property(*descriptor)) {
         functions[function].properties.push_back(*property);
       }
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "byte_reader.h"
@@ -19,6 +20,10 @@ namespace pelmora::usb {
 // subset whose bConfigurationValue field equals the index counts (the field
 // holds an index, not a configuration value). A malformed descriptor ends
 // the walk; what was found before it is kept. The properties point into set.
+// A registry property descriptor: wPropertyDataType, the name, then
+// wPropertyDataLength and the data, all inside the descriptor.
+std::optional<RegistryProperty> ParseMsOs20Property(Bytes descriptor);
+
 std::vector<FunctionProperties> MsOs20Functions(Bytes set, std::uint8_t configurationIndex,
                                                 std::uint8_t firstInterface);
 

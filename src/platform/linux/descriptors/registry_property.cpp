@@ -7,15 +7,6 @@ namespace pelmora::usb {
 
 namespace {
 
-// UTF-16LE code units; an odd last byte is not a character and is dropped.
-std::u16string DecodeUtf16(Bytes bytes) {
-  std::u16string units;
-  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    units.push_back(static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8)));
-  }
-  return units;
-}
-
 char16_t AsciiUpper(char16_t c) { return c >= u'a' && c <= u'z' ? c - (u'a' - u'A') : c; }
 
 bool EqualsIgnoringCase(std::u16string_view text, std::string_view ascii) {
@@ -71,6 +62,14 @@ bool PropertyDeclares(const RegistryProperty &property, const GuidText &guid) {
 }
 
 } // namespace
+
+std::u16string DecodeUtf16(Bytes bytes) {
+  std::u16string units;
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    units.push_back(static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8)));
+  }
+  return units;
+}
 
 bool DeclaresInterfaceGuid(const std::vector<RegistryProperty> &properties, const GuidText &guid) {
   for (const RegistryProperty &property : properties) {

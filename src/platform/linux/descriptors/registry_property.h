@@ -26,6 +26,9 @@ struct GuidText {
   std::string text;
 };
 
+// UTF-16LE code units; an odd last byte is not a character and is dropped.
+std::u16string DecodeUtf16(Bytes bytes);
+
 // True when DeviceInterfaceGUIDs (REG_MULTI_SZ, any of its strings) or
 // DeviceInterfaceGUID (REG_SZ) equals the GUID: names and GUIDs compare
 // without regard to case, braces around the GUID are optional, and trailing
