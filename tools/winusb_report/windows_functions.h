@@ -11,15 +11,15 @@
 #include "configuration_descriptor.h"
 #include "explained_device.h"
 #include "registry_property.h"
+#include "request_codes.h"
 #include "rules.h"
 #include "windows_view.h"
 
 namespace pelmora::report::windows {
 
-inline constexpr std::uint8_t STANDARD_IN = 0x80;
-inline constexpr std::uint8_t VENDOR_DEVICE_IN = 0xC0;
-inline constexpr std::uint8_t VENDOR_INTERFACE_IN = 0xC1;
-inline constexpr std::uint16_t OS_STRING_VALUE = 0x03EE;
+// GET_DESCRIPTOR's wValue for the Microsoft OS string.
+inline constexpr std::uint16_t OS_STRING_VALUE =
+    usb::DescriptorValue(usb::STRING_TYPE, usb::OS_STRING_INDEX);
 
 // What a device's descriptors show before anything is asked.
 struct Shape {

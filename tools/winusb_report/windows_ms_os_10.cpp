@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // What Windows reads from Microsoft OS 1.0 descriptors: string 0xEE, the
 // extended compat ID and each function's extended properties.
+#include <utility>
+
 #include "ms_os_10_descriptors.h"
 #include "windows_functions.h"
 
@@ -11,18 +13,14 @@ namespace {
 using linux_platform::Buffer;
 using linux_platform::ExplainedDevice;
 
-constexpr std::uint16_t COMPAT_ID_INDEX = 4;
-constexpr std::uint16_t PROPERTIES_INDEX = 5;
-constexpr std::size_t COMPAT_ID_HEADER = 16;
-constexpr std::size_t COMPAT_ID_SECTION = 24;
-
 class MsOs10Reader {
 public:
   MsOs10Reader(const ExplainedDevice &device, Reading &reading)
       : device_(device), reading_(reading) {}
 
   void Read() {
-    const Buffer *osString = linux_platform::AnswerTo(device_, STANDARD_IN, OS_STRING_VALUE, 0);
+    const Buffer *osString =
+        linux_platform::AnswerTo(device_, usb::STANDARD_DEVICE_IN, OS_STRING_VALUE, 0);
     if (!osString) {
       return;
     }
@@ -34,7 +32,7 @@ public:
       return;
     }
     const Buffer *compatId =
-        linux_platform::AnswerTo(device_, VENDOR_DEVICE_IN, 0, COMPAT_ID_INDEX);
+        linux_platform::AnswerTo(device_, usb::VENDOR_DEVICE_IN, 0, usb::EXTENDED_COMPAT_ID_INDEX);
     if (!compatId) {
       Add(Rule::VendorCodeUnanswered,
           "string 0xEE names vendor code " + Hex(*vendorCode, 2) +
@@ -44,7 +42,8 @@ public:
     }
     const auto length = usb::ExtendedCompatIdLength(*compatId);
     const std::size_t count = compatId->size() > 8 ? (*compatId)[8] : 0;
-    const std::size_t expected = COMPAT_ID_HEADER + COMPAT_ID_SECTION * count;
+    const std::size_t expected =
+        usb::EXTENDED_COMPAT_ID_HEADER_LENGTH + usb::COMPAT_ID_SECTION_LENGTH * count;
     if (!length || *length != expected || compatId->size() != expected) {
       Add(Rule::CompatIdLength,
           "the extended compat ID's dwLength is " +
@@ -55,13 +54,8 @@ public:
       return;
     }
     reading_.used = true;
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::size_t offset = COMPAT_ID_HEADER + COMPAT_ID_SECTION * i;
-      const std::uint8_t first = (*compatId)[offset];
-      std::string id;
-      for (std::size_t j = offset + 2; j < offset + 10 && (*compatId)[j] != 0; ++j) {
-        id.push_back(usb::PrintableAscii((*compatId)[j]));
-      }
+    for (usb::CompatIdSection &section : usb::CompatIdSections(*compatId)) {
+      const std::uint8_t first = section.firstInterface;
       WindowsFunction *function = reading_.composite ? FunctionAt(reading_.functions, first)
                                   : first == 0       ? &reading_.functions.front()
                                                      : nullptr;
@@ -72,12 +66,13 @@ public:
                                        "applies it to no function");
         continue;
       }
-      function->compatibleId = id;
+      function->compatibleId = std::move(section.compatibleId);
     }
     bool compositeProperties = false;
     for (WindowsFunction &function : reading_.functions) {
-      const Buffer *properties = linux_platform::AnswerTo(
-          device_, VENDOR_INTERFACE_IN, function.firstInterface, PROPERTIES_INDEX);
+      const Buffer *properties =
+          linux_platform::AnswerTo(device_, usb::VENDOR_INTERFACE_IN, function.firstInterface,
+                                   usb::EXTENDED_PROPERTIES_INDEX);
       if (properties == nullptr) {
         continue;
       }

@@ -15,11 +15,8 @@ namespace {
 using linux_platform::Buffer;
 using linux_platform::ExplainedDevice;
 
-constexpr std::uint16_t BOS_BCD_USB = 0x0201;
 constexpr std::uint16_t BCD_USB_2_1 = 0x0210;
 constexpr std::uint32_t WINDOWS_8_1 = 0x06030000;
-constexpr std::uint16_t BOS_VALUE = 0x0F00;
-constexpr std::uint16_t MS_OS_20_INDEX = 7;
 
 class MsOs20Reader {
 public:
@@ -27,10 +24,11 @@ public:
       : device_(device), shape_(shape), reading_(reading) {}
 
   void Read() {
-    const Buffer *bos = linux_platform::AnswerTo(device_, STANDARD_IN, BOS_VALUE, 0);
+    const Buffer *bos = linux_platform::AnswerTo(device_, usb::STANDARD_DEVICE_IN,
+                                                 usb::DescriptorValue(usb::BOS_TYPE, 0), 0);
     const std::uint16_t bcdUsb = shape_.fields.bcdUsb;
     const auto location = bos ? usb::FindMsOs20Set(*bos) : std::nullopt;
-    if (bcdUsb < BOS_BCD_USB) {
+    if (bcdUsb < usb::BOS_BCD_USB) {
       if (location) {
         Add(Rule::BosNotRead, "bcdUSB is " + Hex(bcdUsb, 4) +
                                   ": Windows never asks for the BOS, so it never reads the "
@@ -63,7 +61,8 @@ public:
                                        ", below Windows 8.1: Windows ignores the set");
       return;
     }
-    const Buffer *set = linux_platform::AnswerTo(device_, VENDOR_DEVICE_IN, 0, MS_OS_20_INDEX);
+    const Buffer *set =
+        linux_platform::AnswerTo(device_, usb::VENDOR_DEVICE_IN, 0, usb::MS_OS_20_SET_INDEX);
     if (!set) {
       Add(Rule::VendorCodeUnanswered,
           "the BOS names vendor code " + Hex(location->vendorCode, 2) +

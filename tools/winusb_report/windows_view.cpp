@@ -74,7 +74,7 @@ std::optional<Shape> ShapeOf(const ExplainedDevice &device) {
 
 void Notes(const ExplainedDevice &device, const Shape &shape, WindowsView &view, bool ms10Used) {
   const bool osString =
-      linux_platform::AnswerTo(device, STANDARD_IN, OS_STRING_VALUE, 0) != nullptr;
+      linux_platform::AnswerTo(device, usb::STANDARD_DEVICE_IN, OS_STRING_VALUE, 0) != nullptr;
   if (view.descriptors == DescriptorSource::MsOs20 && !ms10Used && AnyWinUsb(view.functions)) {
     view.problems.push_back(Raise(Rule::Windows7And8,
                                   "Windows 7 and 8 read only Microsoft OS 1.0 descriptors: there "

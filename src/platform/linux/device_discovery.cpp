@@ -11,6 +11,7 @@
 #include "function_path.h"
 #include "ms_os_10_descriptors.h"
 #include "ms_os_20_descriptor_set.h"
+#include "request_codes.h"
 #include "usb_context.h"
 
 namespace pelmora::linux_platform {
@@ -29,14 +30,6 @@ constexpr std::chrono::milliseconds DEVICE_BUDGET{2000};
 // libusb on Linux refuses a longer control transfer before it reaches the
 // device; the parsers take what arrives.
 constexpr std::uint32_t LONGEST_CONTROL_TRANSFER = 4096;
-constexpr std::uint8_t STANDARD_IN = 0x80;
-constexpr std::uint8_t VENDOR_DEVICE_IN = 0xC0;
-constexpr std::uint8_t BOS_TYPE = 0x0F;
-constexpr std::uint8_t STRING_TYPE = 0x03;
-constexpr std::uint8_t OS_STRING_INDEX = 0xEE;
-constexpr std::uint16_t MS_OS_20_DESCRIPTOR_INDEX = 7;
-// The lowest bcdUSB with a BOS descriptor.
-constexpr std::uint16_t BOS_BCD_USB = 0x0201;
 
 std::uint16_t Asked(std::uint32_t length) {
   return static_cast<std::uint16_t>(std::min(length, LONGEST_CONTROL_TRANSFER));
@@ -70,8 +63,8 @@ public:
   }
 
   std::optional<Buffer> GetDescriptor(std::uint8_t type, std::uint8_t index, std::uint32_t length) {
-    return ControlIn({STANDARD_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
-                      static_cast<std::uint16_t>(type << 8 | index), 0, Asked(length)});
+    return ControlIn({usb::STANDARD_DEVICE_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                      usb::DescriptorValue(type, index), 0, Asked(length)});
   }
 
 private:
@@ -109,9 +102,9 @@ ActiveConfiguration ActiveConfigurationOf(const DeviceRecord &record) {
 
 // The BOS descriptor: its header, then its whole length.
 std::optional<Buffer> ReadBos(Probe &probe) {
-  const auto header = probe.GetDescriptor(BOS_TYPE, 0, 5);
+  const auto header = probe.GetDescriptor(usb::BOS_TYPE, 0, usb::BOS_HEADER_LENGTH);
   const auto total = header ? usb::BosTotalLength(*header) : std::nullopt;
-  return total ? probe.GetDescriptor(BOS_TYPE, 0, *total) : std::nullopt;
+  return total ? probe.GetDescriptor(usb::BOS_TYPE, 0, *total) : std::nullopt;
 }
 
 // The Microsoft OS 2.0 descriptor set, when the device has one.
@@ -121,7 +114,7 @@ std::optional<Buffer> ReadMsOs20Set(Probe &probe) {
   if (!location) {
     return std::nullopt;
   }
-  return probe.ControlIn({VENDOR_DEVICE_IN, location->vendorCode, 0, MS_OS_20_DESCRIPTOR_INDEX,
+  return probe.ControlIn({usb::VENDOR_DEVICE_IN, location->vendorCode, 0, usb::MS_OS_20_SET_INDEX,
                           Asked(location->totalLength)});
 }
 
@@ -183,7 +176,7 @@ struct MsOs10Reading {
 MsOs10Reading ReadMsOs10(Probe &probe, const usb::GuidText &guid,
                          const std::set<std::uint8_t> &interfaces, bool everyFunction) {
   MsOs10Reading reading;
-  const auto osString = probe.GetDescriptor(STRING_TYPE, OS_STRING_INDEX, 0x12);
+  const auto osString = probe.GetDescriptor(usb::STRING_TYPE, usb::OS_STRING_INDEX, 0x12);
   const auto vendorCode = osString ? usb::MsOs10VendorCode(*osString) : std::nullopt;
   if (!vendorCode) {
     return reading;
@@ -208,6 +201,13 @@ MsOs10Reading ReadMsOs10(Probe &probe, const usb::GuidText &guid,
     }
   }
   return reading;
+}
+
+// A hub is never one, and its control endpoint serves the whole tree behind
+// it: it is left alone, never even opened.
+bool IsHub(const DeviceRecord &record) {
+  const auto fields = usb::ParseDeviceDescriptor(record.deviceDescriptor);
+  return fields && fields->deviceClass == usb::HUB_CLASS;
 }
 
 std::string Because(const ExplainedDevice &device) {
@@ -237,10 +237,7 @@ ExplainedDevice ExplainDevice(DeviceRecord record, ControlTransport *transport,
                               const usb::GuidText &guid, Depth depth) {
   ExplainedDevice explained;
   explained.record = std::move(record);
-  const auto fields = usb::ParseDeviceDescriptor(explained.record.deviceDescriptor);
-  // A hub is never one, and its control endpoint serves the whole tree
-  // behind it: leave it alone.
-  explained.hub = fields && fields->deviceClass == usb::HUB_CLASS;
+  explained.hub = IsHub(explained.record);
   if (explained.hub) {
     explained.reason = "a hub: not asked anything";
     return explained;
@@ -252,10 +249,11 @@ ExplainedDevice ExplainDevice(DeviceRecord record, ControlTransport *transport,
   explained.opened = true;
   Probe probe(*transport, explained.exchanges);
   const ActiveConfiguration active = ActiveConfigurationOf(explained.record);
+  const auto fields = usb::ParseDeviceDescriptor(explained.record.deviceDescriptor);
   const std::uint16_t bcdUsb = fields ? fields->bcdUsb : 0;
   const bool everyFunction = depth == Depth::Report;
   std::optional<Buffer> set;
-  if (bcdUsb >= BOS_BCD_USB) {
+  if (bcdUsb >= usb::BOS_BCD_USB) {
     set = ReadMsOs20Set(probe);
   }
   if (set) {
@@ -278,7 +276,7 @@ ExplainedDevice ExplainDevice(DeviceRecord record, ControlTransport *transport,
     explained.route = reading.osString ? Route::MsOs10 : Route::None;
     explained.functions = std::move(reading.functions);
     explained.match = reading.match;
-    if (everyFunction && bcdUsb < BOS_BCD_USB) {
+    if (everyFunction && bcdUsb < usb::BOS_BCD_USB) {
       (void)ReadBos(probe);
     }
   }
@@ -289,8 +287,7 @@ ExplainedDevice ExplainDevice(DeviceRecord record, ControlTransport *transport,
 ExplainedDevice ExplainPresentDevice(libusb_device *device, const usb::GuidText &guid,
                                      Depth depth) {
   DeviceRecord record = RecordOf(device);
-  const auto fields = usb::ParseDeviceDescriptor(record.deviceDescriptor);
-  if (fields && fields->deviceClass == usb::HUB_CLASS) {
+  if (IsHub(record)) {
     return ExplainDevice(std::move(record), nullptr, guid, depth);
   }
   libusb_device_handle *raw = nullptr;

@@ -4,14 +4,14 @@
 #include <algorithm>
 #include <array>
 
+#include "request_codes.h"
+
 namespace pelmora::usb {
 
 namespace {
 
-constexpr std::uint8_t BOS_TYPE = 0x0F;
 constexpr std::uint8_t DEVICE_CAPABILITY_TYPE = 0x10;
 constexpr std::uint8_t PLATFORM_CAPABILITY = 0x05;
-constexpr std::size_t BOS_HEADER_LENGTH = 5;
 // bLength, bDescriptorType, bDevCapabilityType, bReserved, then the UUID.
 constexpr std::size_t UUID_OFFSET = 4;
 constexpr std::size_t SET_INFO_OFFSET = 20;

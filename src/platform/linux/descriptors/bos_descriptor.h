@@ -9,6 +9,9 @@
 
 namespace pelmora::usb {
 
+// The BOS descriptor's header, which gives its wTotalLength.
+inline constexpr std::uint16_t BOS_HEADER_LENGTH = 5;
+
 // Where the device keeps its Microsoft OS 2.0 descriptor set: the vendor
 // request code and the set's total length, for the Windows version given.
 struct MsOs20SetLocation {

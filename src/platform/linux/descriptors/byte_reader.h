@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 namespace pelmora::usb {
 
@@ -48,6 +49,19 @@ inline std::optional<Bytes> Slice(Bytes bytes, std::size_t offset, std::size_t l
 // anything else (a control character, an escape) as '?'.
 inline char PrintableAscii(std::uint32_t unit) {
   return unit >= 0x20 && unit < 0x7F ? static_cast<char>(unit) : '?';
+}
+
+// A fixed-size text field padded with NULs (a compatible ID), up to its
+// first NUL, printable.
+inline std::string PaddedText(Bytes field) {
+  std::string text;
+  for (const std::uint8_t byte : field) {
+    if (byte == 0) {
+      break;
+    }
+    text.push_back(PrintableAscii(byte));
+  }
+  return text;
 }
 
 } // namespace pelmora::usb

@@ -4,22 +4,18 @@
 #include <algorithm>
 #include <array>
 
+#include "request_codes.h"
+
 namespace pelmora::usb {
 
 namespace {
 
-constexpr std::uint8_t STRING_TYPE = 0x03;
 constexpr std::size_t OS_STRING_LENGTH = 18;
 constexpr std::size_t VENDOR_CODE_OFFSET = 16;
 // "MSFT100" in UTF-16LE.
 constexpr std::array<std::uint8_t, 14> SIGNATURE = {'M', 0,   'S', 0,   'F', 0,   'T',
                                                     0,   '1', 0,   '0', 0,   '0', 0};
 constexpr std::uint16_t VERSION_1_00 = 0x0100;
-constexpr std::uint8_t VENDOR_DEVICE_IN = 0xC0;
-constexpr std::uint8_t VENDOR_INTERFACE_IN = 0xC1;
-constexpr std::uint16_t EXTENDED_COMPAT_ID_INDEX = 4;
-constexpr std::uint16_t EXTENDED_PROPERTIES_INDEX = 5;
-constexpr std::size_t COMPAT_ID_SECTION_LENGTH = 24;
 // dwSize, dwPropertyDataType, wPropertyNameLength.
 constexpr std::size_t SECTION_FIXED_LENGTH = 10;
 
@@ -52,12 +48,12 @@ std::optional<std::uint32_t> ExtendedCompatIdLength(Bytes bytes) {
   return ReadU32(bytes, 0);
 }
 
-std::vector<std::uint8_t> CompatIdFunctions(Bytes descriptor) {
-  std::vector<std::uint8_t> functions;
+std::vector<CompatIdSection> CompatIdSections(Bytes descriptor) {
+  std::vector<CompatIdSection> sections;
   const auto length = ExtendedCompatIdLength(descriptor);
   const auto count = ReadU8(descriptor, 8);
   if (!length || !count) {
-    return functions;
+    return sections;
   }
   const Bytes all = descriptor.first(std::min<std::size_t>(*length, descriptor.size()));
   for (std::size_t i = 0; i < *count; ++i) {
@@ -66,7 +62,16 @@ std::vector<std::uint8_t> CompatIdFunctions(Bytes descriptor) {
     if (!section) {
       break;
     }
-    functions.push_back((*section)[0]);
+    // bFirstInterfaceNumber, a reserved byte, then compatibleID[8].
+    sections.push_back({(*section)[0], PaddedText(section->subspan(2, 8))});
+  }
+  return sections;
+}
+
+std::vector<std::uint8_t> CompatIdFunctions(Bytes descriptor) {
+  std::vector<std::uint8_t> functions;
+  for (const CompatIdSection &section : CompatIdSections(descriptor)) {
+    functions.push_back(section.firstInterface);
   }
   return functions;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "byte_reader.h"
@@ -16,6 +17,8 @@ namespace pelmora::usb {
 // The fixed headers that tell each descriptor's whole length.
 inline constexpr std::uint16_t EXTENDED_COMPAT_ID_HEADER_LENGTH = 16;
 inline constexpr std::uint16_t EXTENDED_PROPERTIES_HEADER_LENGTH = 10;
+// Each function's section of the extended compat ID, after its header.
+inline constexpr std::size_t COMPAT_ID_SECTION_LENGTH = 24;
 
 // The vendor code of an OS string descriptor whose signature is "MSFT100".
 std::optional<std::uint8_t> MsOs10VendorCode(Bytes stringDescriptor);
@@ -43,9 +46,17 @@ ControlRequest ExtendedPropertiesRequest(std::uint8_t vendorCode, std::uint8_t i
 // with one (bcdVersion 1.00, wIndex 4).
 std::optional<std::uint32_t> ExtendedCompatIdLength(Bytes bytes);
 
-// The bFirstInterfaceNumber of each function section of an extended compat
-// ID descriptor, in order. Sections past the descriptor's end or its bCount
-// are not read.
+// One function section of an extended compat ID descriptor.
+struct CompatIdSection {
+  std::uint8_t firstInterface = 0;
+  std::string compatibleId; // printable, without its NUL padding
+};
+
+// The function sections of an extended compat ID descriptor, in order.
+// Sections past the descriptor's end or its bCount are not read.
+std::vector<CompatIdSection> CompatIdSections(Bytes descriptor);
+
+// The bFirstInterfaceNumber of each of those sections.
 std::vector<std::uint8_t> CompatIdFunctions(Bytes descriptor);
 
 // The dwLength of an extended properties descriptor header, when bytes start

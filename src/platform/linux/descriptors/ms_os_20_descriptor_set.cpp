@@ -7,12 +7,6 @@ namespace pelmora::usb {
 
 namespace {
 
-constexpr std::uint16_t SET_HEADER = 0x00;
-constexpr std::uint16_t CONFIGURATION_SUBSET = 0x01;
-constexpr std::uint16_t FUNCTION_SUBSET = 0x02;
-constexpr std::uint16_t REGISTRY_PROPERTY = 0x04;
-constexpr std::size_t SET_HEADER_LENGTH = 10;
-constexpr std::size_t SUBSET_HEADER_LENGTH = 8;
 // wLength, wDescriptorType, wPropertyDataType, wPropertyNameLength.
 constexpr std::size_t PROPERTY_FIXED_LENGTH = 8;
 
@@ -40,7 +34,7 @@ std::vector<FunctionProperties> MsOs20Functions(Bytes set, std::uint8_t configur
                                                 std::uint8_t firstInterface) {
   // The first entry holds what is not in a function subset.
   std::vector<FunctionProperties> functions{{firstInterface, {}}};
-  if (ReadU16(set, 0) != SET_HEADER_LENGTH || ReadU16(set, 2) != SET_HEADER) {
+  if (ReadU16(set, 0) != MS_OS_20_SET_HEADER_LENGTH || ReadU16(set, 2) != MS_OS_20_SET_HEADER) {
     return functions;
   }
   const Bytes all = set.first(std::min<std::size_t>(ReadU16(set, 8).value_or(0), set.size()));
@@ -51,7 +45,7 @@ std::vector<FunctionProperties> MsOs20Functions(Bytes set, std::uint8_t configur
   std::size_t functionEnd = 0;
   std::size_t function = 0; // the entry that properties go to
 
-  std::size_t offset = SET_HEADER_LENGTH;
+  std::size_t offset = MS_OS_20_SET_HEADER_LENGTH;
   while (offset < all.size()) {
     const auto length = ReadU16(all, offset);
     const auto type = ReadU16(all, offset + 2);
@@ -62,11 +56,11 @@ std::vector<FunctionProperties> MsOs20Functions(Bytes set, std::uint8_t configur
     if (!descriptor) {
       break;
     }
-    const bool subset = *type == CONFIGURATION_SUBSET || *type == FUNCTION_SUBSET;
+    const bool subset = *type == MS_OS_20_CONFIGURATION_SUBSET || *type == MS_OS_20_FUNCTION_SUBSET;
     const std::size_t subsetLength = subset ? ReadU16(*descriptor, 6).value_or(0) : 0;
     // A subset shorter than its own header would end before the properties
     // it holds, which would then count for whatever encloses it.
-    if (subset && subsetLength < SUBSET_HEADER_LENGTH) {
+    if (subset && subsetLength < MS_OS_20_SUBSET_HEADER_LENGTH) {
       break;
     }
     if (offset >= functionEnd) {
@@ -75,16 +69,16 @@ std::vector<FunctionProperties> MsOs20Functions(Bytes set, std::uint8_t configur
     if (offset >= configurationEnd) {
       configurationApplies = true;
     }
-    if (*type == CONFIGURATION_SUBSET) {
+    if (*type == MS_OS_20_CONFIGURATION_SUBSET) {
       configurationEnd = offset + subsetLength;
       configurationApplies = ReadU8(all, offset + 4) == configurationIndex;
       functionEnd = 0;
       function = 0;
-    } else if (*type == FUNCTION_SUBSET) {
+    } else if (*type == MS_OS_20_FUNCTION_SUBSET) {
       functionEnd = offset + subsetLength;
       functions.push_back({ReadU8(all, offset + 4).value_or(0), {}});
       function = functions.size() - 1;
-    } else if (*type == REGISTRY_PROPERTY && configurationApplies) {
+    } else if (*type == MS_OS_20_REGISTRY_PROPERTY && configurationApplies) {
       if (auto property = ParseMsOs20Property(*descriptor)) {
         functions[function].properties.push_back(*property);
       }

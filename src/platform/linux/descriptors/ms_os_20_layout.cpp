@@ -7,11 +7,6 @@ namespace pelmora::usb {
 
 namespace {
 
-constexpr std::uint16_t SET_HEADER = 0x00;
-constexpr std::uint16_t CONFIGURATION_SUBSET = 0x01;
-constexpr std::uint16_t FUNCTION_SUBSET = 0x02;
-constexpr std::size_t SET_HEADER_LENGTH = 10;
-constexpr std::size_t SUBSET_HEADER_LENGTH = 8;
 // wLength, wDescriptorType, then CompatibleID[8].
 constexpr std::size_t COMPATIBLE_ID_OFFSET = 4;
 constexpr std::size_t COMPATIBLE_ID_END = 12;
@@ -33,7 +28,7 @@ public:
                                             " is shorter than its own header");
         return;
       }
-      if (*type == CONFIGURATION_SUBSET || *type == FUNCTION_SUBSET) {
+      if (*type == MS_OS_20_CONFIGURATION_SUBSET || *type == MS_OS_20_FUNCTION_SUBSET) {
         if (!Subset(offset, end, *type, depth)) {
           return;
         }
@@ -61,40 +56,41 @@ private:
   }
 
   bool Subset(std::size_t offset, std::size_t end, std::uint16_t type, int depth) {
-    const char *name = type == CONFIGURATION_SUBSET ? "configuration subset" : "function subset";
-    const bool allowed = type == CONFIGURATION_SUBSET ? depth == 0 : depth == 1;
+    const char *name =
+        type == MS_OS_20_CONFIGURATION_SUBSET ? "configuration subset" : "function subset";
+    const bool allowed = type == MS_OS_20_CONFIGURATION_SUBSET ? depth == 0 : depth == 1;
     if (!allowed) {
       layout_.structureProblems.push_back(std::string("a ") + name + " " + At(offset) +
-                                          (type == CONFIGURATION_SUBSET
+                                          (type == MS_OS_20_CONFIGURATION_SUBSET
                                                ? " inside another subset"
                                                : " outside any configuration subset"));
       return false;
     }
     const auto headerLength = ReadU16(all_, offset);
     const auto subsetLength = ReadU16(all_, offset + 6);
-    if (headerLength != SUBSET_HEADER_LENGTH || !subsetLength) {
+    if (headerLength != MS_OS_20_SUBSET_HEADER_LENGTH || !subsetLength) {
       layout_.structureProblems.push_back(
           std::string("the ") + name + " " + At(offset) + " has a header of " +
           std::to_string(headerLength.value_or(0)) + " bytes, not 8");
       return false;
     }
-    if (*subsetLength < SUBSET_HEADER_LENGTH || offset + *subsetLength > end) {
+    if (*subsetLength < MS_OS_20_SUBSET_HEADER_LENGTH || offset + *subsetLength > end) {
       layout_.lengthProblems.push_back(
           std::string("the ") + name + " " + At(offset) + " claims " +
           std::to_string(*subsetLength) + " bytes, " +
-          (*subsetLength < SUBSET_HEADER_LENGTH
+          (*subsetLength < MS_OS_20_SUBSET_HEADER_LENGTH
                ? "less than its header"
                : "past the end of what holds it, " + std::to_string(end - offset) + " bytes"));
       return false;
     }
     const std::uint8_t field = all_[offset + 4];
-    if (type == CONFIGURATION_SUBSET) {
+    if (type == MS_OS_20_CONFIGURATION_SUBSET) {
       layout_.configurations.push_back({field, {}, {}});
     } else {
       layout_.configurations.back().functions.push_back({field, {}});
     }
     const std::size_t problems = layout_.lengthProblems.size() + layout_.structureProblems.size();
-    Range(offset + SUBSET_HEADER_LENGTH, offset + *subsetLength, depth + 1,
+    Range(offset + MS_OS_20_SUBSET_HEADER_LENGTH, offset + *subsetLength, depth + 1,
           std::string("the ") + name + " " + At(offset) + ", which claims " +
               std::to_string(*subsetLength) + " bytes");
     // What follows a subset that does not add up cannot be placed.
@@ -109,7 +105,7 @@ private:
 
 MsOs20Layout ParseMsOs20Layout(Bytes set) {
   MsOs20Layout layout;
-  if (ReadU16(set, 0) != SET_HEADER_LENGTH || ReadU16(set, 2) != SET_HEADER) {
+  if (ReadU16(set, 0) != MS_OS_20_SET_HEADER_LENGTH || ReadU16(set, 2) != MS_OS_20_SET_HEADER) {
     layout.structureProblems.push_back("the set does not start with a 10-byte set header");
     return layout;
   }
@@ -117,19 +113,15 @@ MsOs20Layout ParseMsOs20Layout(Bytes set) {
   layout.windowsVersion = ReadU32(set, 4).value_or(0);
   layout.totalLength = ReadU16(set, 8).value_or(0);
   const Bytes all = set.first(std::min<std::size_t>(layout.totalLength, set.size()));
-  Walk(all, layout).Range(SET_HEADER_LENGTH, all.size(), 0, "the set");
+  Walk(all, layout).Range(MS_OS_20_SET_HEADER_LENGTH, all.size(), 0, "the set");
   return layout;
 }
 
 std::string CompatibleIdText(Bytes feature) {
-  std::string text;
-  for (std::size_t i = COMPATIBLE_ID_OFFSET; i < std::min(feature.size(), COMPATIBLE_ID_END); ++i) {
-    if (feature[i] == 0) {
-      break;
-    }
-    text.push_back(PrintableAscii(feature[i]));
-  }
-  return text;
+  const std::size_t end = std::min(feature.size(), COMPATIBLE_ID_END);
+  return end > COMPATIBLE_ID_OFFSET
+             ? PaddedText(feature.subspan(COMPATIBLE_ID_OFFSET, end - COMPATIBLE_ID_OFFSET))
+             : std::string();
 }
 
 } // namespace pelmora::usb

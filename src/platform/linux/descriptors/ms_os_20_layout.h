@@ -10,12 +10,9 @@
 #include <vector>
 
 #include "byte_reader.h"
+#include "ms_os_20_descriptor_set.h"
 
 namespace pelmora::usb {
-
-inline constexpr std::uint16_t MS_OS_20_COMPATIBLE_ID = 0x03;
-inline constexpr std::uint16_t MS_OS_20_REGISTRY_PROPERTY = 0x04;
-inline constexpr std::uint16_t MS_OS_20_CCGP_DEVICE = 0x07;
 
 // One feature descriptor: its wDescriptorType and all its bytes.
 struct MsOs20Feature {
